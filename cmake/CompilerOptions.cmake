@@ -1,0 +1,25 @@
+# Warnings are errors for the project's own targets (link `project_warnings`); sanitizers
+# from the host-asan and host-tsan presets apply to everything built, GoogleTest included,
+# so that ThreadSanitizer sees every access.
+add_library(project_warnings INTERFACE)
+target_compile_options(project_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast
+  -Wnon-virtual-dtor -Wformat=2 -Werror)
+
+if(VANTORY_SANITIZER STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VANTORY_SANITIZER STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VANTORY_SANITIZER STREQUAL "")
+  message(FATAL_ERROR "VANTORY_SANITIZER must be address, thread or empty")
+endif()
+
+if(WIN32)
+  # Self-contained DLL and test programs: the C++ runtime and winpthreads are linked in, so
+  # nothing but system DLLs is imported.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+
+find_package(Threads REQUIRED)

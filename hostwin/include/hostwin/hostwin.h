@@ -1,0 +1,33 @@
+// Test-side controls of the Win32 stand-in: the debugger output capture, fault injection
+// and the handle count. Only non-Windows builds have them; the library never calls them.
+#ifndef HOSTWIN_HOSTWIN_H
+#define HOSTWIN_HOSTWIN_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace hostwin {
+
+// Debugger output. Every OutputDebugStringA call is kept as one entry, newest last, up to
+// kDebugOutputCapacity entries (the oldest are dropped beyond that). When the environment
+// variable HOSTWIN_DEBUG_OUTPUT names a file (or "-" for stderr) each string is also
+// appended there.
+constexpr std::size_t kDebugOutputCapacity = 1u << 17;
+std::vector<std::string> TakeDebugOutput();  // entries since the last take, then cleared
+void ClearDebugOutput();
+
+// Fault injection: the next `count` calls of the named Win32 function (for example
+// "CreateEventA", "CreateMutexA", "CreateThread", "HeapAlloc", "GlobalAlloc",
+// "GlobalLock") fail with `error`, as the real function reports failure. A count of 0
+// disarms the function.
+void FailNextCalls(const char* function, DWORD error, int count);
+void ClearFaults();
+
+// Handles open in the table right now: events, mutexes, threads, files, device info sets.
+int OpenHandleCount();
+
+}  // namespace hostwin
+
+#endif  // HOSTWIN_HOSTWIN_H
