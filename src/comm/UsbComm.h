@@ -10,6 +10,7 @@
 #define VANTORY_COMM_USBCOMM_H
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <atomic>
 #include <cstdint>
@@ -33,6 +34,18 @@ class CUsbComm {
   // buffer's mutex.
   std::uint32_t BytesAvailable() const;
 
+  // Device search (DeviceSearch.cpp). FindDevice answers 1 when a supported printer served
+  // by that driver kind is present and could be opened, its interface path then in
+  // `buffer`; 0 otherwise. Nothing it opens or allocates outlives the call.
+  std::int32_t FindDevice(std::int32_t driverKind, char* buffer, std::int32_t capacity);
+  HANDLE OpenUsbDevice(const GUID& interfaceClass, char* outNameBuf, std::int32_t capacity);
+  HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                             char* buffer, std::int32_t capacity);
+
+  // Finds the printer into m_szDeviceName and opens one of its pipes there, for reading and
+  // writing with synchronous access (DriverProbe.cpp).
+  HANDLE OpenPipe(std::int32_t driverKind, const char* pipeName);
+
   std::atomic<std::int32_t> m_nUsbType;
   char m_szDeviceName[kDeviceNameSize];
   std::atomic<HANDLE> m_QuitEvent;             // manual reset: stop request
@@ -45,6 +58,11 @@ class CUsbComm {
   std::atomic<std::int32_t> m_bHandlesValid;   // outcome of the last handle recovery
   std::atomic<HANDLE> m_hWorkerThread;
 };
+
+// Which driver serves the attached printer: tries "PIPE00" under the maker's driver, then
+// under the printer class driver. Answers kNativeUsb also when neither opens; the outcome's
+// text ("Native USB", "Printer Class USB", "Error opening USB") goes into `text`.
+std::int32_t DetectUsbType(char* text, std::int32_t capacity);
 
 extern CUsbComm g_UsbComm;
 // Path opened by usbInitPipe: device interface path, a backslash, the pipe name.
