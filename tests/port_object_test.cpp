@@ -17,8 +17,8 @@ TEST(PortObjectTest, StartsWithNothingOpen) {
   EXPECT_EQ(g_UsbComm.m_ReadThreadTerminated.load(), nullptr);
   EXPECT_EQ(g_UsbComm.m_hPCLSDataEvent.load(), nullptr);
   EXPECT_EQ(g_UsbComm.m_pCCBuffer.load(), nullptr);
-  EXPECT_EQ(g_UsbComm.m_hReadPort.load(), nullptr);
-  EXPECT_EQ(g_UsbComm.m_hWritePort.load(), nullptr);
+  EXPECT_EQ(g_UsbComm.m_hReadPort.Get(), nullptr);
+  EXPECT_EQ(g_UsbComm.m_hWritePort.Get(), nullptr);
   EXPECT_EQ(g_UsbComm.m_hWorkerThread.load(), nullptr);
   EXPECT_EQ(g_UsbComm.BytesAvailable(), 0u);
   EXPECT_STREQ(g_UsbComm.m_szDeviceName, "");

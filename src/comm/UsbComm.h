@@ -2,10 +2,16 @@
 // one process-wide instance that every exported native works on.
 //
 // Threads: Java threads calling the natives, and at most one receive worker. Every member
-// that both touch is atomic, so each load or store is a whole value that the other thread
-// sees without a data race; the events carry the coordination, and the ring buffer has its
-// own mutex. m_szDeviceName is written only by whoever runs a device search on this object
-// (the worker's handle recovery on g_UsbComm), and read by that same thread.
+// that both touch is atomic or guarded, so each load or store is a whole value that the
+// other thread sees without a data race; the events carry the coordination, and the ring
+// buffer has its own mutex. m_szDeviceName is written only by whoever runs a device search
+// on this object (the worker's handle recovery on g_UsbComm), and read by that same thread.
+//
+// Lifetimes: the worker uses m_hReadPort, m_pCCBuffer and the three events until its thread
+// has ended; readers use the buffer and the events while inside m_readers. The teardown
+// releases them only after both (TearDownReceivePipeline). Writers take m_hWritePort for
+// the length of one write (SharedHandle), so recovery and closing may replace it at any
+// time without a write reaching a closed handle.
 #ifndef VANTORY_COMM_USBCOMM_H
 #define VANTORY_COMM_USBCOMM_H
 
@@ -16,6 +22,8 @@
 #include <cstdint>
 
 #include "comm/CCBuffer.h"
+#include "comm/ReaderGate.h"
+#include "comm/SharedHandle.h"
 
 // Driver kinds, as usbInitPipe returns them.
 constexpr std::int32_t kNativeUsb = 0;        // the printer maker's own USB driver
@@ -32,7 +40,7 @@ class CUsbComm {
 
   // Bytes waiting in the ring buffer, 0 when there is none. A hint, read without the
   // buffer's mutex.
-  std::uint32_t BytesAvailable() const;
+  std::uint32_t BytesAvailable();
 
   // Device search (DeviceSearch.cpp). FindDevice answers 1 when a supported printer served
   // by that driver kind is present and could be opened, its interface path then in
@@ -46,6 +54,24 @@ class CUsbComm {
   // writing with synchronous access (DriverProbe.cpp).
   HANDLE OpenPipe(std::int32_t driverKind, const char* pipeName);
 
+  // The receive loop the worker thread runs (ReceiveWorker.cpp); 0 on every path.
+  std::int32_t ReceiveData();
+  // Closes both device handles, finds the printer again and reopens them on its interface
+  // path (HandleRecovery.cpp). 1 when the write handle could be reopened.
+  std::int32_t ReopenCom();
+  // Takes up to maxBytes received bytes, waiting at most 500 ms a pass when there are none
+  // (WaitingRead.cpp). *count is written only when bytes are delivered.
+  BOOL GetPCLSData(void* destination, std::int32_t maxBytes, std::uint32_t* count,
+                   std::int32_t waitMs);
+
+  // Stops the worker and releases the receive pipeline and both device handles, in the
+  // order thread handle, buffer, acknowledgement event, quit event, data event, read
+  // handle, write handle (PipelineTeardown.cpp). Waits for the worker thread to end and for
+  // readers to leave first, so nothing in use is freed. Writes the close's traces; with
+  // `matchBranch` also those naming the device handles. 0 when it ran, 1 when the wait for
+  // the worker failed and nothing was released.
+  std::int32_t TearDownReceivePipeline(bool matchBranch);
+
   std::atomic<std::int32_t> m_nUsbType;
   char m_szDeviceName[kDeviceNameSize];
   std::atomic<HANDLE> m_QuitEvent;             // manual reset: stop request
@@ -53,11 +79,16 @@ class CUsbComm {
   std::atomic<HANDLE> m_hPCLSDataEvent;        // manual reset: bytes were appended
   std::atomic<std::int32_t> m_bReading;        // the receive loop runs while nonzero
   std::atomic<CCBuffer*> m_pCCBuffer;          // owning; null without a read pipe
-  std::atomic<HANDLE> m_hReadPort;             // overlapped handle the worker reads on
-  std::atomic<HANDLE> m_hWritePort;            // handle every write goes to
+  SharedHandle m_hReadPort;                    // overlapped handle the worker reads on
+  SharedHandle m_hWritePort;                   // handle every write goes to
   std::atomic<std::int32_t> m_bHandlesValid;   // outcome of the last handle recovery
   std::atomic<HANDLE> m_hWorkerThread;
+
+  ReaderGate m_readers;  // readers of m_pCCBuffer and the events
 };
+
+// The worker thread's entry: runs the receive loop of the CUsbComm it is given (g_UsbComm).
+DWORD WINAPI _ReceiveData(LPVOID port);
 
 // Which driver serves the attached printer: tries "PIPE00" under the maker's driver, then
 // under the printer class driver. Answers kNativeUsb also when neither opens; the outcome's
