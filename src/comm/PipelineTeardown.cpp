@@ -17,42 +17,52 @@ void CloseMember(std::atomic<HANDLE>& member) {
 // still in the middle of a pass, so the worker thread itself is waited for before anything
 // it uses is released; it ends within one bounded wait once the quit event is set. Without
 // a worker (its creation failed, or none was ever started) nothing would ever acknowledge,
-// and there is nothing to wait for. Readers still inside the buffer or the events are then
-// let out before those are freed.
-std::int32_t CUsbComm::TearDownReceivePipeline(bool matchBranch) {
-  DWORD waitResult = WAIT_OBJECT_0;
+// and there is nothing to wait for.
+DWORD CUsbComm::StopReceiveWorker(bool traced) {
   const HANDLE quit = m_QuitEvent.load();
-  if (quit != nullptr) {
-    SetEvent(quit);
-    DebugTrace("usbClosePipe", "WaitForSingleObject");
-    const HANDLE worker = m_hWorkerThread.load();
-    if (worker != nullptr) {
-      const HANDLE stopped[2] = {m_ReadThreadTerminated.load(), worker};
-      waitResult = WaitForMultipleObjects(2, stopped, FALSE, INFINITE);
-      if (waitResult == WAIT_FAILED) {
-        DebugTrace("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
-        return 1;
-      }
-      WaitForSingleObject(worker, INFINITE);
-      DebugTrace("usbClosePipe", "WaitForSingleObject default");
-      DebugTraceFormat("usbClosePipe", "wait ret=%ld", static_cast<long>(waitResult));
-    }
+  if (quit == nullptr) return WAIT_OBJECT_0;
+  SetEvent(quit);
+  if (traced) DebugTrace("usbClosePipe", "WaitForSingleObject");
+  const HANDLE worker = m_hWorkerThread.load();
+  if (worker == nullptr) return WAIT_OBJECT_0;
+  const HANDLE stopped[2] = {m_ReadThreadTerminated.load(), worker};
+  const DWORD result = WaitForMultipleObjects(2, stopped, FALSE, INFINITE);
+  if (result == WAIT_FAILED) {
+    if (traced) DebugTrace("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
+    return result;
   }
-  if (matchBranch) {
-    DebugTraceFormat("usbClosePipe", "match close res rv=%ld", static_cast<long>(waitResult));
-  } else {
-    DebugTraceFormat("usbClosePipe", "differ close res rv=%ld", static_cast<long>(waitResult));
+  WaitForSingleObject(worker, INFINITE);
+  if (traced) {
+    DebugTrace("usbClosePipe", "WaitForSingleObject default");
+    DebugTraceFormat("usbClosePipe", "wait ret=%ld", static_cast<long>(result));
   }
+  return result;
+}
 
+// Readers still inside the buffer or the events are let out before those are freed; one
+// that comes later finds them null and takes nothing.
+void CUsbComm::ReleaseReceivePipeline(bool traced) {
   m_readers.CloseAndDrain();
   if (m_hWorkerThread.load() != nullptr) {
-    DebugTrace("usbClosePipe", "CloseHandle m_hWorkerThread");
+    if (traced) DebugTrace("usbClosePipe", "CloseHandle m_hWorkerThread");
     CloseMember(m_hWorkerThread);
   }
   delete m_pCCBuffer.exchange(nullptr);
   CloseMember(m_ReadThreadTerminated);
   CloseMember(m_QuitEvent);
   CloseMember(m_hPCLSDataEvent);
+  m_readers.Open();
+}
+
+std::int32_t CUsbComm::TearDownReceivePipeline(bool matchBranch) {
+  const DWORD waitResult = StopReceiveWorker(true);
+  if (waitResult == WAIT_FAILED) return 1;
+  if (matchBranch) {
+    DebugTraceFormat("usbClosePipe", "match close res rv=%ld", static_cast<long>(waitResult));
+  } else {
+    DebugTraceFormat("usbClosePipe", "differ close res rv=%ld", static_cast<long>(waitResult));
+  }
+  ReleaseReceivePipeline(true);
   if (m_hReadPort.Get() != nullptr) {
     if (matchBranch) DebugTrace("usbClosePipe", "Close Read Handle");
     m_hReadPort.Replace(nullptr);
@@ -61,6 +71,23 @@ std::int32_t CUsbComm::TearDownReceivePipeline(bool matchBranch) {
     if (matchBranch) DebugTrace("usbClosePipe", "Close Write Handle");
     m_hWritePort.Replace(nullptr);
   }
-  m_readers.Open();
   return 0;
+}
+
+// A pipeline can outlive its read handle: when a later probe found no printer, the driver
+// kind reads as the maker's, and handle recovery then leaves the read handle empty while the
+// worker goes on. Before a new read pipe is brought up it is stopped and released, so the
+// port object never has two workers; the write handle stays, it is still the one in use.
+bool CUsbComm::HasReceivePipeline() const {
+  return m_hWorkerThread.load() != nullptr || m_QuitEvent.load() != nullptr ||
+         m_ReadThreadTerminated.load() != nullptr || m_hPCLSDataEvent.load() != nullptr ||
+         m_pCCBuffer.load() != nullptr;
+}
+
+void CUsbComm::StopLeftoverPipeline() {
+  if (!HasReceivePipeline()) return;
+  DebugTrace("usbInitPipe", "Stopping the receive worker left from an earlier read pipe");
+  if (StopReceiveWorker(false) == WAIT_FAILED) return;
+  ReleaseReceivePipeline(false);
+  m_hReadPort.Replace(nullptr);
 }

@@ -59,3 +59,14 @@ bool SharedHandle::InstallIfEmpty(HANDLE handle) {
   m_hCurrent = handle;
   return true;
 }
+
+SharedHandle::Detached SharedHandle::Detach(HANDLE handle) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (handle == nullptr || m_hCurrent != handle) return Detached::kNotHeld;
+  m_hCurrent = nullptr;
+  if (InUse* entry = FindLocked(handle)) {
+    entry->retired = true;
+    return Detached::kLastUserCloses;
+  }
+  return Detached::kCallerCloses;
+}

@@ -37,6 +37,14 @@ class SharedHandle {
   // Installs `handle` only if the member is null; false (nothing changed) otherwise.
   bool InstallIfEmpty(HANDLE handle);
 
+  // For a caller that closes `handle` itself: empties the member if it holds that value.
+  enum class Detached {
+    kNotHeld,          // the member holds another value; nothing changed
+    kCallerCloses,     // emptied; nobody uses the handle, the caller closes it now
+    kLastUserCloses,   // emptied; a writer still uses it and closes it when done
+  };
+  Detached Detach(HANDLE handle);
+
  private:
   struct InUse {
     HANDLE handle;

@@ -71,6 +71,11 @@ class CUsbComm {
   // `matchBranch` also those naming the device handles. 0 when it ran, 1 when the wait for
   // the worker failed and nothing was released.
   std::int32_t TearDownReceivePipeline(bool matchBranch);
+  // Stops a receive worker that still runs without a read handle, and releases its thread
+  // handle, buffer and events, before a new read pipe is brought up.
+  void StopLeftoverPipeline();
+  // True while a worker, its events or its buffer exist.
+  bool HasReceivePipeline() const;
 
   std::atomic<std::int32_t> m_nUsbType;
   char m_szDeviceName[kDeviceNameSize];
@@ -85,6 +90,10 @@ class CUsbComm {
   std::atomic<HANDLE> m_hWorkerThread;
 
   ReaderGate m_readers;  // readers of m_pCCBuffer and the events
+
+ private:
+  DWORD StopReceiveWorker(bool traced);
+  void ReleaseReceivePipeline(bool traced);
 };
 
 // The worker thread's entry: runs the receive loop of the CUsbComm it is given (g_UsbComm).

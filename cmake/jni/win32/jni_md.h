@@ -3,7 +3,11 @@
 #ifndef _JAVASOFT_JNI_MD_H_
 #define _JAVASOFT_JNI_MD_H_
 
+/* A build that names its exports in a module-definition file defines JNIEXPORT itself
+ * (empty), so that no native is exported twice. */
+#ifndef JNIEXPORT
 #define JNIEXPORT __declspec(dllexport)
+#endif
 #define JNIIMPORT __declspec(dllimport)
 #define JNICALL __stdcall
 

@@ -1,0 +1,26 @@
+// What every native shares: handle conversion between Win32 and Java ints, and the lock
+// that keeps opening and closing calls on different Java threads from overlapping.
+#ifndef VANTORY_JNI_JNISUPPORT_H
+#define VANTORY_JNI_JNISUPPORT_H
+
+#include <jni.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+
+// A Java int carries a handle. Win32 handles have 32 significant bits and are sign-extended
+// in a 64-bit process, so -1 stays INVALID_HANDLE_VALUE both ways.
+inline HANDLE HandleFromJava(jint value) {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value));
+}
+inline jint HandleToJava(HANDLE handle) {
+  return static_cast<jint>(reinterpret_cast<std::intptr_t>(handle));
+}
+
+// Held for the whole of usbInitPipe and usbClosePipe, so that no open builds or opens a path
+// that another call is rewriting, and no close tears down what an open is bringing up. No
+// read, write or worker ever takes it.
+std::mutex& PipeLifecycleLock();
+
+#endif  // VANTORY_JNI_JNISUPPORT_H

@@ -1,0 +1,128 @@
+// The control and status natives: device timeouts, purge, access values, bytes waiting,
+// last error and error texts.
+#include <jni.h>
+#include <windows.h>
+
+#include <cstdio>
+
+#include "comm/SerialTimeouts.h"
+#include "comm/UsbComm.h"
+#include "jni/JniSupport.h"
+#include "trace/DebugTrace.h"
+
+namespace {
+
+// A field read from the device with this value is left as the device reported it.
+constexpr DWORD kKeepDeviceValue = 0xFFFFFFFEu;
+// What the device calls answer on the printer class driver, which has no such requests.
+constexpr jint kNotOnPrinterClass = 1;
+
+bool OnPrinterClass() { return g_UsbComm.m_nUsbType.load() == kPrinterClassUsb; }
+
+void SetUnlessKept(DWORD& field, jint value) {
+  if (field != kKeepDeviceValue) field = static_cast<DWORD>(value);
+}
+
+// The system's text comes in the ANSI code page; Java strings are UTF-16.
+jstring AnsiToJavaString(JNIEnv* env, const char* text, DWORD length) {
+  const int wideLength =
+      MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
+  if (wideLength <= 0) return nullptr;
+  WCHAR* wide = static_cast<WCHAR*>(
+      HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(wideLength) * sizeof(WCHAR)));
+  if (wide == nullptr) return nullptr;
+  jstring result = nullptr;
+  if (MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide, wideLength) ==
+      wideLength) {
+    result = env->NewString(reinterpret_cast<const jchar*>(wide), wideLength);
+  }
+  HeapFree(GetProcessHeap(), 0, wide);
+  return result;
+}
+
+}  // namespace
+
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetCommTimeout(JNIEnv*,
+                                                                                   jobject,
+                                                                                   jint handle) {
+  if (OnPrinterClass()) return kNotOnPrinterClass;
+  SerialTimeouts timeouts = {};
+  DWORD returned = 0;
+  if (DeviceIoControl(HandleFromJava(handle), kIoctlSerialGetTimeouts, nullptr, 0, &timeouts,
+                      sizeof timeouts, &returned, nullptr)) {
+    return static_cast<jint>(timeouts.ReadTotalTimeoutConstant);
+  }
+  return static_cast<jint>(GetLastError());
+}
+
+// Windows leaves the last-error value alone on most successful calls, so a request that
+// succeeded answers 0 rather than whatever an earlier failure left behind.
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbSetCommTimeout(
+    JNIEnv*, jobject, jint handle, jint readInterval, jint readMultiplier, jint readConstant,
+    jint writeMultiplier, jint writeConstant) {
+  if (OnPrinterClass()) return kNotOnPrinterClass;
+  const HANDLE device = HandleFromJava(handle);
+  SerialTimeouts timeouts = {};
+  DWORD returned = 0;
+  // When the device cannot report its timeouts all five fields stay 0 and are all sent.
+  DeviceIoControl(device, kIoctlSerialGetTimeouts, nullptr, 0, &timeouts, sizeof timeouts,
+                  &returned, nullptr);
+  SetUnlessKept(timeouts.ReadIntervalTimeout, readInterval);
+  SetUnlessKept(timeouts.ReadTotalTimeoutMultiplier, readMultiplier);
+  SetUnlessKept(timeouts.ReadTotalTimeoutConstant, readConstant);
+  SetUnlessKept(timeouts.WriteTotalTimeoutMultiplier, writeMultiplier);
+  SetUnlessKept(timeouts.WriteTotalTimeoutConstant, writeConstant);
+  if (DeviceIoControl(device, kIoctlSerialSetTimeouts, &timeouts, sizeof timeouts, nullptr, 0,
+                      &returned, nullptr)) {
+    return 0;
+  }
+  return static_cast<jint>(GetLastError());
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbPurgeRequest(JNIEnv*,
+                                                                                 jobject,
+                                                                                 jint handle) {
+  if (OnPrinterClass()) return kNotOnPrinterClass;
+  if (PurgeComm(HandleFromJava(handle), PURGE_RXABORT | PURGE_RXCLEAR)) return 0;
+  return static_cast<jint>(GetLastError());
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetGenericReadValue(JNIEnv*,
+                                                                                        jobject) {
+  return static_cast<jint>(GENERIC_READ);
+}
+
+extern "C" JNIEXPORT jint JNICALL
+Java_com_palvex_printer_UsbPort_usbGetGenericWriteValue(JNIEnv*, jobject) {
+  DebugTrace("usbGetGenericWriteValue", "Entry");
+  return static_cast<jint>(GENERIC_WRITE);
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetBytesAvailable(JNIEnv*,
+                                                                                      jobject) {
+  DebugTrace("usbGetBytesAvailable", "Entry");
+  return static_cast<jint>(g_UsbComm.BytesAvailable());
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetLastError(JNIEnv*,
+                                                                                 jobject) {
+  return static_cast<jint>(GetLastError());
+}
+
+extern "C" JNIEXPORT jstring JNICALL Java_com_palvex_printer_UsbPort_usbGetErrorString(JNIEnv* env,
+                                                                                     jobject,
+                                                                                     jint code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+      reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  if (length != 0 && text != nullptr) {
+    const jstring message = AnsiToJavaString(env, text, length);
+    LocalFree(text);
+    if (message != nullptr || env->ExceptionCheck()) return message;
+  }
+  char failure[64];
+  std::snprintf(failure, sizeof failure, "FormatMessage failed: %d\n", static_cast<int>(code));
+  return env->NewStringUTF(failure);
+}
