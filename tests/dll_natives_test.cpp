@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TraceLines.h"
+
 namespace {
 
 #ifdef _WIN64
@@ -242,17 +244,6 @@ TEST_F(DllNativesTest, TraceChildCalls) {
   Find<InitPipe>("usbInitPipe")(env, FakeObject(0), FakeObject(1), 0x40000000);
   Find<IntCall>("usbClosePipe")(env, FakeObject(0), kBadHandle);
   Find<NoArgs>("usbGetBytesAvailable")(env, FakeObject(0));
-}
-
-// The line numbers of the traces change with every edit of the sources: "(#)" stands for them.
-std::string WithoutLineNumber(const std::string& line) {
-  const size_t open = line.find('(');
-  const size_t close = line.find(") ", open == std::string::npos ? 0 : open);
-  if (open == std::string::npos || close == std::string::npos) return line;
-  for (size_t i = open + 1; i < close; ++i) {
-    if (line[i] < '0' || line[i] > '9') return line;
-  }
-  return line.substr(0, open) + "(#)" + line.substr(close + 1);
 }
 
 TEST(DllTraceTest, DebuggedChildTracesEveryCall) {

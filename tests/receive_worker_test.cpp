@@ -1,0 +1,351 @@
+// The receive worker against a simulated printer class printer: what each read outcome
+// does, how the loop is paced, and that stopping it frees nothing in use and loses nothing.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "support/PipelineHarness.h"
+#include "support/SimulatorTest.h"
+#include "support/TraceLines.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using printersim::kPrinterClassDriver;
+using Lines = std::vector<std::string>;
+
+constexpr auto kGenerous = 10s;
+
+std::vector<std::uint8_t> Pattern(std::size_t size) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  return bytes;
+}
+
+class ReceiveWorkerTest : public SimulatorTest {
+ protected:
+  void SetUp() override {
+    SimulatorTest::SetUp();
+    m_printer = AttachSupported(kPrinterClassDriver);
+  }
+
+  // A pipeline with its worker running and its first read pending on the printer.
+  std::unique_ptr<PipelineHarness> Running() {
+    auto harness = std::make_unique<PipelineHarness>();
+    harness->StartWorker();
+    EXPECT_TRUE(printersim::WaitForPendingRead(m_printer, kGenerous));
+    return harness;
+  }
+
+  int m_printer = 0;
+};
+
+TEST_F(ReceiveWorkerTest, DataLongerThanOneReadArrivesInOrderInChunksOfAtMost64) {
+  auto pipeline = Running();
+  const std::vector<std::uint8_t> sent = Pattern(300);
+  printersim::Send(m_printer, sent);
+  EXPECT_EQ(pipeline->ReadBytes(sent.size(), kGenerous), sent);
+  pipeline->TearDown();
+
+  int chunks = 0;
+  for (const std::string& line : pipeline->Take()) {
+    if (line.rfind("ReceiveData(#) From1 ReceiveData nBytesRead=", 0) == 0) {
+      ++chunks;
+      EXPECT_LE(std::stoi(line.substr(line.find('=') + 1)), 64);
+    }
+  }
+  EXPECT_GE(chunks, 5);
+}
+
+TEST_F(ReceiveWorkerTest, FullBufferKeepsWhatFitsAndDropsTheRest) {
+  auto pipeline = Running();
+  printersim::Send(m_printer, Pattern(4096 + 100));
+  // The worker reads every byte the printer sent; the buffer keeps the first 4096.
+  ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, kGenerous));
+  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+  while (pipeline->port().BytesAvailable() < 4096 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(pipeline->port().BytesAvailable(), 4096u);
+  EXPECT_EQ(WaitForSingleObject(pipeline->port().m_hPCLSDataEvent.load(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(pipeline->ReadBytes(4096, kGenerous), Pattern(4096));
+}
+
+TEST_F(ReceiveWorkerTest, StopDuringThePendingWaitEndsInTheGivenOrder) {
+  auto pipeline = Running();
+  ASSERT_TRUE(pipeline->WaitForTrace("ReceiveData(#) WaitForMultipleObjects start\n", kGenerous));
+  pipeline->Take();
+  EXPECT_EQ(pipeline->TearDown(), 0);
+  const Lines traces = pipeline->Take();
+  EXPECT_TRUE(InOrder(traces, {"ReceiveData(#) WaitForMultipleObjects completed\n",
+                               "ReadFile(#) Quit event fires\n",
+                               "ReceiveData(#) SetEvent(m_ReadThreadTerminated)\n",
+                               "ReceiveData(#) Exit\n", "_ReceiveData(#) ***** EXIT *****\n"}));
+  EXPECT_EQ(printersim::PendingReads(m_printer), 0);  // the cancelled read has completed
+}
+
+// A wait that runs out leaves the read with the driver: the next pass waits on for it
+// instead of issuing a second read on the same record and buffer.
+TEST_F(ReceiveWorkerTest, TimedOutWaitDoesNotIssueASecondRead) {
+  auto pipeline = Running();
+  ASSERT_TRUE(pipeline->WaitForTrace("ReceiveData(#) Read still outstanding\n", kGenerous));
+  EXPECT_EQ(printersim::ReadsIssued(m_printer), 1u);
+  EXPECT_EQ(printersim::PendingReads(m_printer), 1);
+  // The traces of the pass that ran out are those of any wait that ran out.
+  const Lines traces = pipeline->Take();
+  EXPECT_TRUE(InOrder(traces, {"ReceiveData(#) WaitForMultipleObjects completed\n",
+                               "ReceiveData(#) ***Problem with GetOverlappedResult\n",
+                               "ReceiveData(#) default\n", "ReceiveData(#) Loop top\n",
+                               "ReceiveData(#) Read still outstanding\n"}));
+  // The read that outlived its wait still delivers.
+  printersim::Send(m_printer, Pattern(10));
+  EXPECT_EQ(pipeline->ReadBytes(10, kGenerous), Pattern(10));
+}
+
+TEST_F(ReceiveWorkerTest, UnlistedErrorCancelsPausesAndRetriesAtOnce) {
+  printersim::FailNextReads(m_printer, ERROR_GEN_FAILURE, 1);
+  PipelineHarness pipeline;
+  pipeline.StartWorker();
+  ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, kGenerous));
+  const Lines traces = pipeline.Take();
+  EXPECT_TRUE(InOrder(traces, {"ReceiveData-Jt3(#) Entering ReadFile (PC)\n",
+                               "Default case(#)  dwError = 31\n",
+                               "ReceiveData(#) default error - doing Cancel I/O and making retry attempt\n",
+                               "ReceiveData(#) Loop top\n",
+                               "ReadFile(#) ERROR_IO_PENDING\n"}));
+}
+
+TEST_F(ReceiveWorkerTest, EndOfFileAndMissingDeviceArePacedAndStopAtOnce) {
+  for (DWORD error : {static_cast<DWORD>(ERROR_HANDLE_EOF), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)}) {
+    printersim::FailNextReads(m_printer, error, 1000000);
+    PipelineHarness pipeline;
+    pipeline.StartWorker();
+    ASSERT_TRUE(printersim::WaitForReadsIssued(m_printer, 3, kGenerous));
+    // No busy loop: the passes pause on the quit event. Spinning would issue many thousands
+    // of reads in this time.
+    const std::uint64_t before = printersim::ReadsIssued(m_printer);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LT(printersim::ReadsIssued(m_printer) - before, 100u) << "error " << error;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(pipeline.TearDown(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    printersim::FailNextReads(m_printer, error, 0);
+    if (error == ERROR_HANDLE_EOF) {
+      EXPECT_GE(LinesOf(pipeline.Take(), "ReadFile").size(), 3u);
+    }
+  }
+}
+
+// Traced once in the life of the process, across pipelines: a printer that is missing for
+// hours must not fill the debugger output.
+TEST_F(ReceiveWorkerTest, FileNotFoundIsTracedOncePerProcess) {
+  int traced = 0;
+  for (int round = 0; round < 2; ++round) {
+    printersim::FailNextReads(m_printer, ERROR_FILE_NOT_FOUND, 3);
+    PipelineHarness pipeline;
+    pipeline.StartWorker();
+    ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, kGenerous));
+    pipeline.TearDown();
+    for (const std::string& line : pipeline.Take()) {
+      if (line == "ReceiveData(#) File not found????\n") ++traced;
+    }
+  }
+  EXPECT_LE(traced, 1);
+}
+
+TEST_F(ReceiveWorkerTest, IdleReadsThatCompleteAtOnceAnnounceNothingAndCostLittle) {
+  printersim::SetReadMode(m_printer, printersim::kReadsCompleteAtOnce);
+  PipelineHarness pipeline;
+  pipeline.StartWorker();
+  ASSERT_TRUE(printersim::WaitForReadsIssued(m_printer, 3, kGenerous));
+  const std::uint64_t before = printersim::ReadsIssued(m_printer);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_LT(printersim::ReadsIssued(m_printer) - before, 100u);
+  // An empty chunk wakes no reader: a waiting read times out as on any idle printer.
+  std::uint8_t byte = 0;
+  std::uint32_t count = 0;
+  EXPECT_FALSE(pipeline.port().GetPCLSData(&byte, 1, &count, 100));
+  EXPECT_EQ(count, 0u);
+  // Data still flows.
+  printersim::Send(m_printer, Pattern(70));
+  EXPECT_EQ(pipeline.ReadBytes(70, kGenerous), Pattern(70));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(pipeline.TearDown(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  const Lines traces = pipeline.Take();
+  EXPECT_TRUE(InOrder(traces, {"ReceiveData(#) From2 ReceiveData nBytesRead=0\n", "READ2\n",
+                               "ReceiveData(#) ReadFile No error\n"}));
+}
+
+TEST_F(ReceiveWorkerTest, AccessDeniedReopensBothHandlesAndDataFlowsOnTheNewOnes) {
+  printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 1);
+  PipelineHarness pipeline;
+  pipeline.OpenWritePipe();
+  const HANDLE oldRead = pipeline.port().m_hReadPort.Get();
+  pipeline.StartWorker();
+  ASSERT_TRUE(pipeline.WaitForTrace("ReceiveData(#) Setting PCLSPowerStatus TRUE\n", kGenerous));
+  EXPECT_NE(pipeline.port().m_hReadPort.Get(), oldRead);
+  EXPECT_TRUE(InOrder(pipeline.collected(), {"ReceiveData(#) ERROR_ACCESS_DENIED Error\n",
+                                             "ReopenCom(#) Invalidate Handles\n",
+                                             "OpenUsbDevice(#) Printer found.\n",
+                                             "ReopenCom(#) Handles Valid\n"}));
+  EXPECT_EQ(printersim::Purges(m_printer), (std::vector<DWORD>{PURGE_TXCLEAR, PURGE_RXCLEAR}));
+  printersim::Send(m_printer, Pattern(5));
+  EXPECT_EQ(pipeline.ReadBytes(5, kGenerous), Pattern(5));
+  DWORD error = 0;
+  EXPECT_TRUE(pipeline.Write("ok", 2, &error));
+  EXPECT_EQ(printersim::Received(m_printer), (std::vector<std::uint8_t>{'o', 'k'}));
+}
+
+// A worker started on a read handle whose open failed goes straight to the reopen.
+TEST_F(ReceiveWorkerTest, InvalidReadHandleLeadsToTheReopen) {
+  PipelineHarness pipeline;
+  pipeline.port().m_hReadPort.Replace(INVALID_HANDLE_VALUE);
+  pipeline.StartWorker();
+  ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, kGenerous));
+  EXPECT_TRUE(InOrder(pipeline.Take(),
+                      {"ReceiveData(#) ERROR_INVALID_HANDLE Error\n", "ReceiveData(#) Calling ReopenCom\n",
+                       "ReopenCom(#) Handles Valid\n", "ReceiveData(#) Setting PCLSPowerStatus TRUE\n",
+                       "ReceiveData(#) ERROR_INVALID_HANDLE Error\n"}));
+}
+
+// Unplugged: reads fail, the reopen finds nothing and retries. Plugged back under a new
+// path: the worker recovers, bytes flow again and writes reach the printer.
+TEST_F(ReceiveWorkerTest, RecoversWhenThePrinterIsUnpluggedAndPluggedBack) {
+  auto pipeline = Running();
+  pipeline->OpenWritePipe();
+  printersim::Detach(m_printer);
+  ASSERT_TRUE(pipeline->WaitForTrace("ReopenCom(#) Handles Invalid\n", kGenerous));
+  DWORD error = 0;
+  EXPECT_FALSE(pipeline->Write("lost", 4, &error));
+
+  printersim::Reattach(m_printer, "REPLUGGED");
+  ASSERT_TRUE(pipeline->WaitForTrace("ReopenCom(#) Handles Valid\n", kGenerous));
+  ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, kGenerous));
+  EXPECT_NE(std::string(pipeline->port().m_szDeviceName).find("REPLUGGED"), std::string::npos);
+  printersim::Send(m_printer, Pattern(20));
+  EXPECT_EQ(pipeline->ReadBytes(20, kGenerous), Pattern(20));
+  EXPECT_TRUE(pipeline->Write("back", 4, &error)) << error;
+  EXPECT_TRUE(printersim::WaitForReceived(m_printer, 4, kGenerous));
+  EXPECT_EQ(pipeline->TearDown(), 0);
+}
+
+TEST_F(ReceiveWorkerTest, StopDuringAccessDeniedRepeatsEndsTheLoop) {
+  printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 1000000);
+  PipelineHarness pipeline;
+  pipeline.StartWorker();
+  ASSERT_TRUE(pipeline.WaitForTrace("ReceiveData(#) Setting PCLSPowerStatus TRUE\n", kGenerous));
+  EXPECT_EQ(pipeline.TearDown(), 0);
+  printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 0);
+  const Lines traces = pipeline.Take();
+  EXPECT_TRUE(InOrder(traces, {"ReceiveData(#) Terminating Read Thread(EAD)\n",
+                               "ReceiveData(#) Exit\n", "_ReceiveData(#) ***** EXIT *****\n"}));
+}
+
+// Ends of the loop that never reach a stop request still let a close finish.
+TEST_F(ReceiveWorkerTest, WorkerWithoutItsCompletionEventStillLetsTheCloseFinish) {
+  PipelineHarness pipeline;
+  hostwin::FailNextCalls("CreateEventA", ERROR_NOT_ENOUGH_MEMORY, 1);
+  pipeline.StartWorker();
+  ASSERT_TRUE(pipeline.WaitForTrace("_ReceiveData(#) ***** EXIT *****\n", kGenerous));
+  EXPECT_EQ(pipeline.port().m_bReading.load(), 0);
+  EXPECT_EQ(pipeline.TearDown(), 0);
+  EXPECT_EQ(IndexOf(pipeline.collected(), "ReceiveData(#) Event creation failed\n"), 2 - 0 + 0);
+}
+
+TEST_F(ReceiveWorkerTest, FailedResetOfTheCompletionEventStillLetsTheCloseFinish) {
+  auto pipeline = Running();
+  hostwin::FailNextCalls("ResetEvent", ERROR_INVALID_HANDLE, 1);
+  printersim::Send(m_printer, Pattern(3));
+  ASSERT_TRUE(pipeline->WaitForTrace("ReceiveData(#) Reset event failed\n", kGenerous));
+  ASSERT_TRUE(pipeline->WaitForTrace("_ReceiveData(#) ***** EXIT *****\n", kGenerous));
+  EXPECT_EQ(pipeline->TearDown(), 0);
+}
+
+// A reader waiting in the buffer while the pipeline is torn down: it leaves with nothing,
+// and the buffer and events are freed only after it has left (the sanitizers would see a
+// use after free otherwise). A reader that comes later takes nothing.
+TEST_F(ReceiveWorkerTest, TeardownWaitsForTheReaderAndFreesNothingInUse) {
+  auto pipeline = Running();
+  std::atomic<int> readerResult{-1};
+  std::thread reader([&] {
+    std::uint8_t bytes[8];
+    std::uint32_t count = 0;
+    BOOL result = TRUE;
+    // Several calls, so one of them is inside while the teardown runs.
+    for (int i = 0; i < 50 && result; ++i) result = pipeline->port().GetPCLSData(bytes, 8, &count, 100);
+    readerResult = result;
+  });
+  ASSERT_TRUE(pipeline->WaitForTrace("GetPCLSData(#) Before WaitForMultipleObjects\n", kGenerous));
+  EXPECT_EQ(pipeline->TearDown(), 0);
+  reader.join();
+  EXPECT_EQ(readerResult.load(), FALSE);
+
+  std::uint8_t byte = 0;
+  std::uint32_t count = 0;
+  EXPECT_FALSE(pipeline->port().GetPCLSData(&byte, 1, &count, 100));
+  EXPECT_EQ(pipeline->port().BytesAvailable(), 0u);
+  EXPECT_EQ(pipeline->port().m_pCCBuffer.load(), nullptr);
+}
+
+// A printer with its cover open holds a write indefinitely. Neither the recovery nor the
+// teardown may wait for it or close the handle under it; the handle is closed once the
+// write returns.
+TEST_F(ReceiveWorkerTest, StalledWriteKeepsNeitherTheRecoveryNorTheTeardownWaiting) {
+  auto pipeline = Running();
+  pipeline->OpenWritePipe();
+  printersim::StallWrites(m_printer);
+  std::atomic<DWORD> writeError{0xFFFFFFFFu};
+  std::thread writer([&] {
+    DWORD error = 0;
+    pipeline->Write("stalled", 7, &error);
+    writeError = error;
+  });
+  ASSERT_TRUE(printersim::WaitForStalledWrite(m_printer, kGenerous));
+
+  printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 0);
+  printersim::Send(m_printer, Pattern(1));  // let the pending read complete...
+  printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 1);  // ...and the next one fail
+  ASSERT_TRUE(pipeline->WaitForTrace("ReopenCom(#) Handles Valid\n", kGenerous));
+  EXPECT_EQ(pipeline->TearDown(), 0);
+  EXPECT_EQ(printersim::StalledWrites(m_printer), 1);
+
+  printersim::ReleaseWrites(m_printer);
+  writer.join();
+  EXPECT_EQ(writeError.load(), 0u);
+  EXPECT_EQ(hostwin::OpenHandleCount(), m_handlesAtStart);
+}
+
+// Writers on their own threads while the worker keeps replacing the handles: a write goes
+// to an open handle or to none, never to one that was closed under it.
+TEST_F(ReceiveWorkerTest, WritesNeverReachAClosedHandleDuringRecovery) {
+  printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 40);
+  PipelineHarness pipeline;
+  pipeline.OpenWritePipe();
+  std::atomic<bool> stop{false};
+  std::atomic<int> closedReached{0};
+  std::atomic<int> written{0};
+  std::thread writer([&] {
+    while (!stop.load()) {
+      SharedHandleUse port(pipeline.port().m_hWritePort);
+      DWORD count = 0;
+      if (WriteFile(port.get(), "x", 1, &count, nullptr)) {
+        ++written;
+      } else if (GetLastError() == ERROR_INVALID_HANDLE && port.get() != nullptr &&
+                 port.get() != INVALID_HANDLE_VALUE) {
+        ++closedReached;
+      }
+    }
+  });
+  pipeline.StartWorker();
+  ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, kGenerous));
+  stop = true;
+  writer.join();
+  EXPECT_EQ(closedReached.load(), 0);
+  EXPECT_GT(written.load(), 0);
+}
+
+}  // namespace
