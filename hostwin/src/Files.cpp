@@ -105,6 +105,25 @@ class FileObject final : public KernelObject {
   const std::shared_ptr<PendingReads> pending_ = std::make_shared<PendingReads>();
 };
 
+// The files on which the calling thread has issued reads, so that its end can cancel them.
+// Only its own thread touches the list.
+struct ThreadReads {
+  std::vector<std::weak_ptr<FileObject>> files;
+  ~ThreadReads() { CancelReadsOfThisThread(); }
+};
+
+thread_local ThreadReads t_reads;
+
+void NoteReadOfThisThread(const std::shared_ptr<FileObject>& file) {
+  auto& files = t_reads.files;
+  const auto gone = [](const std::weak_ptr<FileObject>& entry) { return entry.expired(); };
+  files.erase(std::remove_if(files.begin(), files.end(), gone), files.end());
+  for (const auto& entry : files) {
+    if (entry.lock() == file) return;
+  }
+  files.push_back(file);
+}
+
 std::shared_ptr<FileObject> LookupFile(HANDLE handle) {
   std::lock_guard<std::mutex> guard(TheKernel().lock);
   return LookupAsLocked<FileObject>(handle, ObjectKind::kFile);
@@ -166,6 +185,16 @@ bool IsDevicePath(const char* path) {
 }
 
 }  // namespace
+
+void CancelReadsOfThisThread() {
+  std::vector<std::weak_ptr<FileObject>> files;
+  files.swap(t_reads.files);
+  const DWORD self = CurrentThreadId();
+  for (const auto& entry : files) {
+    if (auto file = entry.lock()) file->CancelReads(self);
+  }
+}
+
 }  // namespace detail
 }  // namespace hostwin
 
@@ -180,9 +209,11 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return INVALID_HANDLE_VALUE;
   }
   // There is no file system behind the stand-in: every directory of an ordinary path is
-  // missing.
+  // missing, and a bare name is a missing file of the current directory.
   if (lpFileName == nullptr || !IsDevicePath(lpFileName)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
+    const bool hasDirectory =
+        lpFileName == nullptr || std::strpbrk(lpFileName, "\\/") != nullptr;
+    SetLastError(hasDirectory ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   DeviceProvider* provider = CurrentProvider();
@@ -248,7 +279,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     lock.lock();
   }
   if (!file->Overlapped()) kernel.changed.wait(lock, [&] { return request->done; });
-  if (!request->done) return FailWith(ERROR_IO_PENDING);
+  if (!request->done) {
+    lock.unlock();
+    NoteReadOfThisThread(file);
+    return FailWith(ERROR_IO_PENDING);
+  }
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = request->bytes;
   if (request->error != 0) return FailWith(request->error);
   return TRUE;

@@ -34,6 +34,18 @@ bool ToKey(HANDLE handle, std::uint32_t* key) {
   return true;
 }
 
+// The current process, named by the pseudo-handle -1; it ends only with the process.
+class ProcessObject final : public KernelObject {
+ public:
+  ProcessObject() : KernelObject(ObjectKind::kProcess) {}
+  bool Waitable() const override { return true; }
+};
+
+const ObjectRef& TheProcess() {
+  static ObjectRef* process = new ObjectRef(std::make_shared<ProcessObject>());
+  return *process;
+}
+
 }  // namespace
 
 Kernel& TheKernel() {
@@ -58,6 +70,7 @@ HANDLE InsertHandle(ObjectRef object) {
 }
 
 ObjectRef LookupLocked(HANDLE handle) {
+  if (handle == INVALID_HANDLE_VALUE) return TheProcess();
   std::uint32_t key = 0;
   if (!ToKey(handle, &key)) return nullptr;
   const auto found = TheTable().objects.find(key);
@@ -91,6 +104,7 @@ int OpenHandleCount() {
 using namespace hostwin::detail;
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+  if (hObject == INVALID_HANDLE_VALUE) return TRUE;  // the process pseudo-handle
   ObjectRef object;  // released after the lock: it may be a file's last reference
   {
     std::lock_guard<std::mutex> guard(TheKernel().lock);

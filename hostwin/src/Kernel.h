@@ -28,7 +28,7 @@ struct Kernel {
 // Immortal: threads still running at process exit may use it.
 Kernel& TheKernel();
 
-enum class ObjectKind { kEvent, kMutex, kThread, kFile, kDeviceInfoSet };
+enum class ObjectKind { kProcess, kEvent, kMutex, kThread, kFile, kDeviceInfoSet };
 
 class KernelObject {
  public:
@@ -69,7 +69,9 @@ using ObjectRef = std::shared_ptr<KernelObject>;
 // The *Locked functions need the kernel lock.
 HANDLE InsertHandleLocked(ObjectRef object);
 HANDLE InsertHandle(ObjectRef object);  // takes the lock itself
-ObjectRef LookupLocked(HANDLE handle);  // null for an unknown handle
+// Null for an unknown handle. INVALID_HANDLE_VALUE is, as on Windows, the pseudo-handle of
+// the current process: waitable, never signalled, not in the table, closing it does nothing.
+ObjectRef LookupLocked(HANDLE handle);
 ObjectRef Lookup(HANDLE handle);
 // Removes the handle and returns its object, or null when unknown.
 ObjectRef RemoveLocked(HANDLE handle);
@@ -100,6 +102,11 @@ void ResetEventLocked(EventObject& event);
 class DeviceProvider;
 namespace detail {
 DeviceProvider* CurrentProvider();
+
+// Files: cancels the calling thread's pending reads, as Windows does when a thread ends.
+// Called at the end of a thread that hostwin started, and from a thread-local destructor
+// for the others.
+void CancelReadsOfThisThread();
 
 // Mutexes: called at the exit of a thread that hostwin started, before its handle is
 // signalled, so that a waiter woken by the thread's end finds its mutexes abandoned.

@@ -50,6 +50,7 @@ void RunThread(const std::shared_ptr<ThreadObject>& thread, LPTHREAD_START_ROUTI
     kernel.changed.wait(lock, [&] { return thread->SuspendCount() == 0; });
   }
   const DWORD exitCode = start(parameter);
+  CancelReadsOfThisThread();
   // Abandon first: whoever wakes on the thread's end must find its mutexes abandoned.
   AbandonMutexesOfThisThread();
   std::lock_guard<std::mutex> guard(kernel.lock);
