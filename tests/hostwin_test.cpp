@@ -548,12 +548,14 @@ TEST_F(Hostwin, CancelAndCloseAbortReadsKeepingTheirBytes) {
   // Closing aborts the reads of every thread; the device goes once nothing uses it.
   OVERLAPPED theirs{};
   char theirBuffer[8] = {};
+  HANDLE issued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::thread other([&] {  // lives on past the close: its end would cancel its read too
     ReadFile(file, theirBuffer, sizeof theirBuffer, nullptr, &theirs);
+    SetEvent(issued);
     WaitForSingleObject(closed, INFINITE);
   });
-  device->WaitForPendingReads(1);
+  ASSERT_EQ(WaitForSingleObject(issued, 10000), WAIT_OBJECT_0);
   ASSERT_FALSE(ReadFile(file, buffer, sizeof buffer, nullptr, &mine));
   const auto destroyed = device->Destroyed();
   device.reset();
@@ -570,6 +572,7 @@ TEST_F(Hostwin, CancelAndCloseAbortReadsKeepingTheirBytes) {
   SetEvent(closed);
   other.join();
   CloseHandle(closed);
+  CloseHandle(issued);
 }
 
 TEST_F(Hostwin, WriteBlockedInTheDeviceHoldsNoLockAndOutlivesItsHandle) {
