@@ -6,6 +6,11 @@ target_compile_options(project_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast
   -Wnon-virtual-dtor -Wformat=2 -Werror)
 
+# Tests: the same, less the conversion warnings, which would bury test code in casts.
+add_library(test_warnings INTERFACE)
+target_compile_options(test_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wformat=2 -Werror)
+
 if(VANTORY_SANITIZER STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
