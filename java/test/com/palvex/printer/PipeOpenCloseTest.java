@@ -1,0 +1,156 @@
+package com.palvex.printer;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.palvex.printer.sim.SimulatedPrinters;
+import java.util.List;
+import org.junit.jupiter.api.Test;
+
+/** Opening and closing pipes on both drivers, as an application sees it. */
+class PipeOpenCloseTest extends PortFixture {
+
+    @Test
+    void printerClassHandsBackItsReadHandleAndCreatesNothingMore() {
+        attachSupported(PRINTER_CLASS);
+        PortHandles handles = new PortHandles();
+        assertEquals(1, port.usbInitPipe(handles, genericRead));
+        int first = handles.hReadPort;
+        traces();
+        PortHandles again = new PortHandles();
+        assertEquals(1, port.usbInitPipe(again, genericRead));
+        assertEquals(first, again.hReadPort);
+        List<String> lines = traces();
+        assertEquals(1, count(lines, "usbInitPipe(#) ...Just Returning handle"));
+        assertEquals(0, count(lines, "usbInitPipe(#) *****Creating m_hWorkerThread*****"));
+        assertEquals(0, port.usbClosePipe(first));
+    }
+
+    @Test
+    void makersDriverOpensANewReadHandleOnEveryCall() {
+        attachSupported(MAKER);
+        PortHandles a = new PortHandles();
+        PortHandles b = new PortHandles();
+        assertEquals(0, port.usbInitPipe(a, genericRead));
+        assertEquals(0, port.usbInitPipe(b, genericRead));
+        assertNotEquals(a.hReadPort, b.hReadPort);
+        assertTrue(traces().contains("usbInitPipe(#) IDNATIVETYPE"));
+        assertEquals(0, port.usbClosePipe(a.hReadPort));
+        assertEquals(0, port.usbClosePipe(b.hReadPort));
+    }
+
+    @Test
+    void secondWriteOpenHandsBackTheFirstOnEitherDriver() {
+        for (int kind : new int[] {MAKER, PRINTER_CLASS}) {
+            SimulatedPrinters.reset();
+            attachSupported(kind);
+            PortHandles a = new PortHandles();
+            PortHandles b = new PortHandles();
+            assertEquals(kind, port.usbInitPipe(a, genericWrite));
+            assertEquals(kind, port.usbInitPipe(b, genericWrite));
+            assertEquals(a.hWritePort, b.hWritePort);
+            assertEquals(0, port.usbClosePipe(a.hWritePort));
+        }
+    }
+
+    @Test
+    void withoutAPrinterNothingIsStoredAndTheSearchStopsEarly() {
+        PortHandles handles = new PortHandles();
+        handles.hReadPort = 77;
+        handles.hWritePort = 78;
+        assertEquals(-1, port.usbInitPipe(handles, genericWrite));
+        assertEquals(-1, port.usbInitPipe(handles, genericRead));
+        assertEquals(77, handles.hReadPort);
+        assertEquals(78, handles.hWritePort);
+        assertEquals(2, count(traces(), "usbInitPipe(#) ******Starting******"));
+    }
+
+    @Test
+    void anAccessValueThatNamesNoPipeOpensNothing() {
+        attachSupported(MAKER);
+        PortHandles handles = new PortHandles();
+        assertEquals(-1, port.usbInitPipe(handles, 0x12345));
+        assertEquals(-1, port.usbInitPipe(null, genericWrite));
+        assertEquals(0, handles.hReadPort);
+        assertEquals(0, handles.hWritePort);
+    }
+
+    /** A holder without the field: the JVM's NoSuchFieldError reaches the caller. */
+    static class NoFields {}
+
+    @Test
+    void aHolderWithoutTheFieldGetsTheJvmsErrorAndNothingIsOpened() {
+        attachSupported(MAKER);
+        assertThrows(NoSuchFieldError.class, () -> port.usbInitPipe(new NoFields(), genericWrite));
+    }
+
+    @Test
+    void bytesThatArrivedBeforeTheReadPipeOpenedAreDiscarded() {
+        int printer = attachSupported(PRINTER_CLASS);
+        SimulatedPrinters.send(printer, new byte[] {1, 2, 3, 4, 5, 6, 7, 8});
+        PortHandles handles = new PortHandles();
+        assertEquals(1, port.usbInitPipe(handles, genericRead));
+        assertEquals(0, port.usbGetBytesAvailable());
+        assertEquals(-1, port.usbReadInputPipe(handles.hReadPort, new byte[8]));
+        assertEquals(0, port.usbClosePipe(handles.hReadPort));
+    }
+
+    @Test
+    void onPrinterClassClosingEitherPipeClosesBoth() {
+        attachSupported(PRINTER_CLASS);
+        PortHandles handles = new PortHandles();
+        assertEquals(1, port.usbInitPipe(handles, genericWrite));
+        assertEquals(1, port.usbInitPipe(handles, genericRead));
+        traces();
+        assertEquals(0, port.usbClosePipe(handles.hReadPort));
+        List<String> first = traces();
+        assertTrue(first.contains("usbClosePipe(#) Close Read Handle"));
+        assertTrue(first.contains("usbClosePipe(#) Close Write Handle"));
+        assertEquals(0, port.usbClosePipe(handles.hWritePort));
+        assertEquals(List.of("usbClosePipe(#) Entry", "usbClosePipe(#) differ close res rv=0",
+                "usbClosePipe(#) Exit"), traces());
+    }
+
+    @Test
+    void afterTheWorkerReplacedTheHandlesTheCloseTakesTheDifferBranch() throws Exception {
+        int printer = attachSupported(PRINTER_CLASS);
+        PortHandles handles = new PortHandles();
+        assertEquals(1, port.usbInitPipe(handles, genericWrite));
+        assertEquals(1, port.usbInitPipe(handles, genericRead));
+        SimulatedPrinters.detach(printer);
+        awaitTrace("ReopenCom(#) Handles Invalid");
+        SimulatedPrinters.reattach(printer);
+        awaitTrace("ReopenCom(#) Handles Valid");
+        traces();
+        assertEquals(0, port.usbClosePipe(handles.hReadPort));
+        List<String> lines = traces();
+        assertTrue(lines.contains("usbClosePipe(#) differ close res rv=0"), lines.toString());
+        assertEquals(0, count(lines, "usbClosePipe(#) Close Read Handle"));
+        assertEquals(0, count(lines, "usbClosePipe(#) Close Write Handle"));
+    }
+
+    @Test
+    void makersDriverCloseEmptiesTheWriteHandleSoTheNextOpenMakesANewOne() {
+        attachSupported(MAKER);
+        PortHandles handles = new PortHandles();
+        assertEquals(0, port.usbInitPipe(handles, genericWrite));
+        int first = handles.hWritePort;
+        assertEquals(0, port.usbClosePipe(first));
+        assertEquals(List.of("usbClosePipe(#) Entry", "usbClosePipe(#) ?????"), traces());
+        assertEquals(0, port.usbInitPipe(handles, genericWrite));
+        assertNotEquals(first, handles.hWritePort);
+        assertEquals(0, port.usbClosePipe(handles.hWritePort));
+        assertEquals(6, port.usbClosePipe(handles.hWritePort));  // no longer open
+    }
+
+    private void awaitTrace(String line) throws InterruptedException {
+        long deadline = System.nanoTime() + 10_000_000_000L;
+        while (System.nanoTime() < deadline) {
+            if (traces().contains(line)) return;
+            Thread.sleep(5);
+        }
+        throw new AssertionError("no trace " + line);
+    }
+}
