@@ -1,0 +1,328 @@
+// Files on devices: CreateFileA through the device provider, ReadFile (synchronous and
+// overlapped), WriteFile, GetOverlappedResult, CancelIo, DeviceIoControl and PurgeComm.
+//
+// A read is a request record kept here under the kernel lock; the device completes it by
+// calling its ReadDone, from any thread and possibly before StartRead returns, so no hostwin
+// lock is ever held across a call into the device. The caller's OVERLAPPED fields are
+// written only under the kernel lock, and GetOverlappedResult reads them under it.
+#include <hostwin/device_provider.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Kernel.h"
+#include "LastError.h"
+
+namespace hostwin {
+namespace detail {
+namespace {
+
+// OVERLAPPED::Internal holds an NTSTATUS, as on Windows: the usual ones for the errors
+// devices report, and for any other Win32 code the status that carries it
+// (FACILITY_NTWIN32), which converts back to the same code.
+struct StatusOfError {
+  DWORD error;
+  ULONG_PTR status;
+};
+constexpr StatusOfError kStatusOfError[] = {
+    {ERROR_SUCCESS, 0x00000000u},           {ERROR_OPERATION_ABORTED, 0xC0000120u},
+    {ERROR_ACCESS_DENIED, 0xC0000022u},     {ERROR_INVALID_HANDLE, 0xC0000008u},
+    {ERROR_HANDLE_EOF, 0xC0000011u},        {ERROR_FILE_NOT_FOUND, 0xC0000034u},
+    {ERROR_DEVICE_NOT_CONNECTED, 0xC000009Du}, {ERROR_GEN_FAILURE, 0xC0000001u},
+    {ERROR_SEM_TIMEOUT, 0xC00000B5u},
+};
+constexpr ULONG_PTR kFacilityWin32Status = 0xC0070000u;
+
+ULONG_PTR StatusFromError(DWORD error) {
+  for (const StatusOfError& entry : kStatusOfError) {
+    if (entry.error == error) return entry.status;
+  }
+  return kFacilityWin32Status | (error & 0xFFFFu);
+}
+
+DWORD ErrorFromStatus(ULONG_PTR status) {
+  for (const StatusOfError& entry : kStatusOfError) {
+    if (entry.status == status) return entry.error;
+  }
+  if ((status & 0xFFFF0000u) == kFacilityWin32Status) return static_cast<DWORD>(status & 0xFFFFu);
+  return ERROR_GEN_FAILURE;
+}
+
+// One read. Guarded by the kernel lock.
+struct ReadRequest {
+  OVERLAPPED* overlapped = nullptr;     // the caller's, or null
+  std::shared_ptr<EventObject> event;   // its event, set on completion
+  DWORD threadId = 0;                   // the issuing thread, for CancelIo
+  std::uint64_t readId = 0;             // valid once started
+  bool started = false;                 // StartRead has returned
+  bool cancelWanted = false;            // a cancel came before StartRead returned
+  bool done = false;
+  DWORD bytes = 0;
+  DWORD error = 0;
+};
+
+// A file's reads still pending. Shared between the file and the completions, so that a
+// completion never holds the file (and through it the device) alive. Guarded by the kernel
+// lock.
+struct PendingReads {
+  std::vector<std::shared_ptr<ReadRequest>> requests;
+};
+
+class FileObject final : public KernelObject {
+ public:
+  FileObject(std::shared_ptr<DeviceFile> device, bool overlapped)
+      : KernelObject(ObjectKind::kFile), device_(std::move(device)), overlapped_(overlapped) {}
+
+  DeviceFile& Device() const { return *device_; }
+  bool Overlapped() const { return overlapped_; }
+  const std::shared_ptr<PendingReads>& Pending() const { return pending_; }
+
+  // Closing the handle cancels every read still pending on it, whichever thread issued it.
+  void OnHandleClosed() override { CancelReads(0); }
+
+  // Cancels the pending reads of one thread (0: of all threads).
+  void CancelReads(DWORD threadId) {
+    std::vector<std::uint64_t> ids;
+    {
+      std::lock_guard<std::mutex> guard(TheKernel().lock);
+      for (const auto& request : pending_->requests) {
+        if (request->done || (threadId != 0 && request->threadId != threadId)) continue;
+        if (request->started) {
+          ids.push_back(request->readId);
+        } else {
+          request->cancelWanted = true;  // ReadFile cancels it once StartRead returns
+        }
+      }
+    }
+    for (std::uint64_t id : ids) device_->Cancel(id);
+  }
+
+ private:
+  const std::shared_ptr<DeviceFile> device_;
+  const bool overlapped_;
+  const std::shared_ptr<PendingReads> pending_ = std::make_shared<PendingReads>();
+};
+
+std::shared_ptr<FileObject> LookupFile(HANDLE handle) {
+  std::lock_guard<std::mutex> guard(TheKernel().lock);
+  return LookupAsLocked<FileObject>(handle, ObjectKind::kFile);
+}
+
+// The ReadDone of every request.
+void CompleteRead(const std::shared_ptr<ReadRequest>& request,
+                  const std::shared_ptr<PendingReads>& pending, DWORD bytes, DWORD error) {
+  std::shared_ptr<EventObject> event;  // released after the lock
+  std::lock_guard<std::mutex> guard(TheKernel().lock);
+  if (request->done) return;
+  request->done = true;
+  request->bytes = bytes;
+  request->error = error;
+  if (request->overlapped != nullptr) {
+    request->overlapped->Internal = StatusFromError(error);
+    request->overlapped->InternalHigh = bytes;
+  }
+  event = std::move(request->event);
+  if (event) SetEventLocked(*event);
+  auto& list = pending->requests;
+  list.erase(std::remove(list.begin(), list.end(), request), list.end());
+  TheKernel().changed.notify_all();
+}
+
+// For the calls that finish before they return (writes, control requests): the OVERLAPPED
+// ends up as a completed request's would, its event set.
+struct SyncOverlapped {
+  OVERLAPPED* overlapped = nullptr;
+  std::shared_ptr<EventObject> event;
+
+  // False (error set) when the OVERLAPPED names an event that does not exist.
+  bool Begin(OVERLAPPED* ov) {
+    overlapped = ov;
+    if (ov == nullptr) return true;
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    if (ov->hEvent != nullptr) {
+      event = LookupEventLocked(ov->hEvent);
+      if (!event) return FailWith(ERROR_INVALID_HANDLE) != FALSE;
+      ResetEventLocked(*event);
+    }
+    ov->Internal = STATUS_PENDING;
+    ov->InternalHigh = 0;
+    return true;
+  }
+
+  void End(DWORD bytes, DWORD error) {
+    if (overlapped == nullptr) return;
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    overlapped->Internal = StatusFromError(error);
+    overlapped->InternalHigh = bytes;
+    if (event) SetEventLocked(*event);
+    TheKernel().changed.notify_all();
+  }
+};
+
+bool IsDevicePath(const char* path) {
+  return std::strncmp(path, "\\\\?\\", 4) == 0 || std::strncmp(path, "\\\\.\\", 4) == 0;
+}
+
+}  // namespace
+}  // namespace detail
+}  // namespace hostwin
+
+using namespace hostwin;
+using namespace hostwin::detail;
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES, DWORD, DWORD dwFlagsAndAttributes, HANDLE) {
+  DWORD error = 0;
+  if (ShouldFail("CreateFileA", &error)) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  // There is no file system behind the stand-in: every directory of an ordinary path is
+  // missing.
+  if (lpFileName == nullptr || !IsDevicePath(lpFileName)) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  DeviceProvider* provider = CurrentProvider();
+  std::shared_ptr<DeviceFile> device;
+  error = provider == nullptr ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND)
+                              : provider->Open(lpFileName, dwDesiredAccess, dwShareMode,
+                                               dwFlagsAndAttributes, &device);
+  if (error == 0 && !device) error = ERROR_FILE_NOT_FOUND;
+  if (error != 0) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = InsertHandle(std::make_shared<FileObject>(
+      std::move(device), (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0));
+  SetLastError(ERROR_SUCCESS);  // as Windows does when it opens an existing file
+  return handle;
+}
+
+// On an overlapped handle the read is issued and returns at once: TRUE when it completed
+// already, FALSE with ERROR_IO_PENDING while it runs. On a synchronous handle it waits for
+// the completion.
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  DWORD error = 0;
+  if (ShouldFail("ReadFile", &error)) return FailWith(error);
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+
+  Kernel& kernel = TheKernel();
+  std::shared_ptr<FileObject> file;  // released after the lock
+  auto request = std::make_shared<ReadRequest>();
+  {
+    std::lock_guard<std::mutex> guard(kernel.lock);
+    file = LookupAsLocked<FileObject>(hFile, ObjectKind::kFile);
+    if (!file) return FailWith(ERROR_INVALID_HANDLE);
+    if (file->Overlapped() && lpOverlapped == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (lpOverlapped != nullptr) {
+      if (lpOverlapped->hEvent != nullptr) {
+        request->event = LookupEventLocked(lpOverlapped->hEvent);
+        if (!request->event) return FailWith(ERROR_INVALID_HANDLE);
+        ResetEventLocked(*request->event);
+      }
+      lpOverlapped->Internal = STATUS_PENDING;
+      lpOverlapped->InternalHigh = 0;
+    }
+    request->overlapped = lpOverlapped;
+    request->threadId = CurrentThreadId();
+    file->Pending()->requests.push_back(request);
+  }
+
+  const std::shared_ptr<PendingReads> pending = file->Pending();
+  const std::uint64_t id = file->Device().StartRead(
+      lpBuffer, nNumberOfBytesToRead,
+      [request, pending](DWORD bytes, DWORD readError) {
+        CompleteRead(request, pending, bytes, readError);
+      });
+
+  std::unique_lock<std::mutex> lock(kernel.lock);
+  request->readId = id;
+  request->started = true;
+  if (request->cancelWanted && !request->done) {
+    lock.unlock();
+    file->Device().Cancel(id);
+    lock.lock();
+  }
+  if (!file->Overlapped()) kernel.changed.wait(lock, [&] { return request->done; });
+  if (!request->done) return FailWith(ERROR_IO_PENDING);
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = request->bytes;
+  if (request->error != 0) return FailWith(request->error);
+  return TRUE;
+}
+
+// Writes are synchronous on every handle; the device may block for as long as it likes,
+// with no hostwin lock held.
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  DWORD error = 0;
+  if (ShouldFail("WriteFile", &error)) return FailWith(error);
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+  const std::shared_ptr<FileObject> file = LookupFile(hFile);
+  if (!file) return FailWith(ERROR_INVALID_HANDLE);
+  if (file->Overlapped() && lpOverlapped == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  SyncOverlapped completion;
+  if (!completion.Begin(lpOverlapped)) return FALSE;
+  DWORD written = 0;
+  error = file->Device().Write(lpBuffer, nNumberOfBytesToWrite, &written);
+  completion.End(written, error);
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = written;
+  if (error != 0) return FailWith(error);
+  return TRUE;
+}
+
+// Works from the OVERLAPPED alone, as Windows does, so it also reports a read whose handle
+// has been closed meanwhile.
+BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped,
+                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+  DWORD error = 0;
+  if (ShouldFail("GetOverlappedResult", &error)) return FailWith(error);
+  if (lpOverlapped == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  Kernel& kernel = TheKernel();
+  std::unique_lock<std::mutex> lock(kernel.lock);
+  if (lpOverlapped->Internal == STATUS_PENDING) {
+    if (!bWait) return FailWith(ERROR_IO_INCOMPLETE);
+    kernel.changed.wait(lock, [&] { return lpOverlapped->Internal != STATUS_PENDING; });
+  }
+  if (lpNumberOfBytesTransferred != nullptr) {
+    *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+  }
+  if (lpOverlapped->Internal != 0) return FailWith(ErrorFromStatus(lpOverlapped->Internal));
+  return TRUE;
+}
+
+// Cancels the calling thread's reads on the handle; they complete with
+// ERROR_OPERATION_ABORTED when the device lets them go. TRUE also when none was pending.
+BOOL WINAPI CancelIo(HANDLE hFile) {
+  const std::shared_ptr<FileObject> file = LookupFile(hFile);
+  if (!file) return FailWith(ERROR_INVALID_HANDLE);
+  file->CancelReads(CurrentThreadId());
+  return TRUE;
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+  const std::shared_ptr<FileObject> file = LookupFile(hDevice);
+  if (!file) return FailWith(ERROR_INVALID_HANDLE);
+  SyncOverlapped completion;
+  if (!completion.Begin(lpOverlapped)) return FALSE;
+  DWORD returned = 0;
+  const DWORD error = file->Device().IoControl(dwIoControlCode, lpInBuffer, nInBufferSize,
+                                               lpOutBuffer, nOutBufferSize, &returned);
+  completion.End(returned, error);
+  if (lpBytesReturned != nullptr) *lpBytesReturned = returned;
+  if (error != 0) return FailWith(error);
+  return TRUE;
+}
+
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
+  const std::shared_ptr<FileObject> file = LookupFile(hFile);
+  if (!file) return FailWith(ERROR_INVALID_HANDLE);
+  const DWORD error = file->Device().Purge(dwFlags);
+  if (error != 0) return FailWith(error);
+  return TRUE;
+}
