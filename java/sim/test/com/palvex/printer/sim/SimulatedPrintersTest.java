@@ -2,19 +2,12 @@ package com.palvex.printer.sim;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
 import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 class SimulatedPrintersTest {
-    @BeforeEach
-    void clean() {
-        SimulatedPrinters.reset();
-    }
-
     @AfterEach
     void cleanUp() {
         SimulatedPrinters.reset();
@@ -26,26 +19,12 @@ class SimulatedPrintersTest {
     }
 
     @Test
-    void idsAreSmallAndStartAgainAfterReset() {
-        assertEquals(1, supportedPrinter(SimulatedPrinters.MAKER_DRIVER));
-        assertEquals(2, supportedPrinter(SimulatedPrinters.PRINTER_CLASS_DRIVER));
+    void everyControlReachesAnAttachedPrinterAndIdsRestartAfterReset() {
         SimulatedPrinters.reset();
+        assertEquals(10, SimulatedPrinters.supportedIds().length);
         assertEquals(1, supportedPrinter(SimulatedPrinters.MAKER_DRIVER));
-        assertEquals(0, SimulatedPrinters.takeDebugOutput().length);
-    }
-
-    @Test
-    void supportedIdsCarryTheVendorInTheHighHalf() {
-        int[] ids = SimulatedPrinters.supportedIds();
-        assertEquals(10, ids.length);
-        for (int id : ids) {
-            assertNotEquals(0, id >>> 16);
-        }
-    }
-
-    @Test
-    void controlsReachAPrinterAndNothingWrittenYet() {
         int id = supportedPrinter(SimulatedPrinters.PRINTER_CLASS_DRIVER);
+        assertEquals(2, id);
         SimulatedPrinters.send(id, new byte[] {1, 2, 3});
         SimulatedPrinters.setStatusByte(id, 1, 0x16);
         SimulatedPrinters.setReadMode(id, SimulatedPrinters.READS_COMPLETE_AT_ONCE);
@@ -55,17 +34,20 @@ class SimulatedPrintersTest {
         SimulatedPrinters.reattach(id);
         assertArrayEquals(new byte[0], SimulatedPrinters.received(id));
         assertEquals(0, SimulatedPrinters.openHandleCount());
+        SimulatedPrinters.reset();
+        assertEquals(0, SimulatedPrinters.takeDebugOutput().length);
+        assertEquals(1, supportedPrinter(SimulatedPrinters.MAKER_DRIVER));
     }
 
     @Test
     void unknownIdsAndBadArgumentsThrowIllegalArgument() {
+        SimulatedPrinters.reset();
         assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.detach(1));
         assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.received(7));
-        assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.send(3, new byte[] {1}));
         assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.attach(2, 1, 1, null));
         int id = supportedPrinter(SimulatedPrinters.MAKER_DRIVER);
+        assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.send(id + 1, new byte[] {1}));
         assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.setStatusByte(id, 5, 0x12));
-        assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.setReadMode(id, 2));
         assertThrows(NullPointerException.class, () -> SimulatedPrinters.send(id, null));
     }
 }
