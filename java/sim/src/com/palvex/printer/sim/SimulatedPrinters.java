@@ -1,0 +1,66 @@
+package com.palvex.printer.sim;
+
+/**
+ * Control of the simulated printers that stand in for USB receipt printers when VantoryUSB
+ * runs on a Linux host: plug printers in and out, play what they send, see what they were
+ * sent, and arm faults. Only the host build of the library carries these natives.
+ *
+ * <p>Printer ids are small positive integers; a call with an id that names no printer
+ * throws {@link IllegalArgumentException}, and so does an argument out of its range. Every
+ * method is safe to call from any thread at any time.
+ */
+public final class SimulatedPrinters {
+    /** Driver kind of a printer served by the maker's own USB driver. */
+    public static final int MAKER_DRIVER = 0;
+    /** Driver kind of a printer served by the Windows USB printer class driver. */
+    public static final int PRINTER_CLASS_DRIVER = 1;
+    /** Read mode: reads pend until the printer sends (the default). */
+    public static final int READS_PEND_UNTIL_DATA = 0;
+    /** Read mode: a read that finds nothing completes at once with 0 bytes. */
+    public static final int READS_COMPLETE_AT_ONCE = 1;
+
+    static {
+        System.loadLibrary("VantoryUSB");
+    }
+
+    private SimulatedPrinters() {}
+
+    /** Plugs in a printer; a null or empty serial gets one made up. Returns its id. */
+    public static native int attach(int driverKind, int vendorId, int productId, String serial);
+
+    /** Surprise removal: its open handles fail, pending reads complete, opens fail. */
+    public static native void detach(int id);
+
+    /** Plugs it in again under its path; handles opened before stay dead. */
+    public static native void reattach(int id);
+
+    /** No printers, no faults, debug output cleared; ids start again at 1. */
+    public static native void reset();
+
+    /** The printer sends bytes to the host. */
+    public static native void send(int id, byte[] data);
+
+    /** Everything the host wrote to the printer so far, in order. */
+    public static native byte[] received(int id);
+
+    /** The next {@code count} reads fail with {@code win32Error}; 0 disarms. */
+    public static native void failNextReads(int id, int win32Error, int count);
+
+    /** The next {@code count} opens fail with {@code win32Error}; 0 disarms. */
+    public static native void failNextOpens(int id, int win32Error, int count);
+
+    /** Its reply to DLE EOT n (n = 1..4), one byte; 0x12 until set. */
+    public static native void setStatusByte(int id, int n, int value);
+
+    /** 0: reads pend until data (default); 1: an idle read completes at once with 0 bytes. */
+    public static native void setReadMode(int id, int mode);
+
+    /** Debugger output lines since the last call, without their line ends. */
+    public static native String[] takeDebugOutput();
+
+    /** The vendor/product pairs the library accepts, as (vid << 16) | pid. */
+    public static native int[] supportedIds();
+
+    /** Handles open in the Win32 stand-in right now, for leak checks. */
+    public static native int openHandleCount();
+}

@@ -1,0 +1,152 @@
+// Control of the simulated printers, for tests. Every function is safe to call from any
+// thread at any time. A function given an id that names no printer (or an argument out of
+// its range) throws std::invalid_argument.
+//
+// The first call of any function here installs the simulator as hostwin's device provider,
+// so that CreateFileA and the SetupAPI calls of the stand-in reach these printers.
+#ifndef PRINTERSIM_PRINTERSIM_H
+#define PRINTERSIM_PRINTERSIM_H
+
+#include <hostwin/device_provider.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace printersim {
+
+// Which Windows driver serves the printer; the numbers are the library's driver kinds.
+constexpr int kMakerDriver = 0;         // the maker's own USB driver
+constexpr int kPrinterClassDriver = 1;  // the Windows USB printer class driver
+
+// How reads on the printer class driver behave when the printer has sent nothing.
+constexpr int kReadsPendUntilData = 0;  // the default
+constexpr int kReadsCompleteAtOnce = 1; // an idle read completes at once with 0 bytes
+
+// How the vendor and product ID appear in the interface path: "usb#vid_f7a1&pid_0a01",
+// "USB#VID_F7A1&PID_0A01", or one of the two mixes ("USB#VID_f7a1&PID_0a01" has upper-case
+// letters with lower-case hex digits).
+enum class IdCase { kLower, kUpper, kUpperLettersLowerDigits, kLowerLettersUpperDigits };
+
+struct PrinterOptions {
+  int driverKind = kMakerDriver;
+  int vendorId = 0;   // 0..0xFFFF
+  int productId = 0;  // 0..0xFFFF
+  std::string serial; // empty: "SIM" followed by the printer id
+  IdCase idCase = IdCase::kLower;
+};
+
+// Bits of SetFixedTimeoutFields, one per SERIAL_TIMEOUTS field in its order.
+constexpr unsigned kReadIntervalTimeoutField = 1u << 0;
+constexpr unsigned kReadTotalTimeoutMultiplierField = 1u << 1;
+constexpr unsigned kReadTotalTimeoutConstantField = 1u << 2;
+constexpr unsigned kWriteTotalTimeoutMultiplierField = 1u << 3;
+constexpr unsigned kWriteTotalTimeoutConstantField = 1u << 4;
+
+// An enumeration fault that stays until cleared (see InjectEnumerationErrors).
+constexpr int kEveryEnumeration = -1;
+
+// --- Printers -------------------------------------------------------------------------
+
+// Plugs in a new printer, present at once, listed after every printer attached before it.
+// Returns its id, a small positive integer (1 for the first printer after a Reset).
+int Attach(const PrinterOptions& options);
+int Attach(int driverKind, int vendorId, int productId, const std::string& serial = "");
+
+// Surprise removal: reads and writes on every handle open on the printer fail with
+// `error`, pending reads complete with it, stalled writes return it, opens fail with
+// ERROR_FILE_NOT_FOUND and its interface leaves the enumeration. Unread input is lost.
+// Nothing happens to a printer that is already absent.
+void Detach(int id, DWORD error = ERROR_ACCESS_DENIED);
+
+// Plugs the printer in again, at its place in the enumeration order, optionally under a
+// new serial (and so a new interface path). Handles opened before stay dead. A printer
+// that is present is first removed, as if unplugged and plugged back at once.
+void Reattach(int id);
+void Reattach(int id, const std::string& newSerial);
+
+// Removes every printer (their open handles die as on Detach) and every enumeration fault;
+// ids start again at 1.
+void Reset();
+
+// --- Data --------------------------------------------------------------------------------
+
+// The printer sends bytes to the host; pending reads complete on the calling thread. Bytes
+// sent to an absent printer are dropped.
+void Send(int id, const std::vector<std::uint8_t>& bytes);
+void Send(int id, const void* data, std::size_t size);
+
+// Every byte the host has written to the printer, in order, across all its handles and
+// attachments.
+std::vector<std::uint8_t> Received(int id);
+
+// Its one-byte reply to the real-time status request DLE EOT n (n = 1..4); 0x12 until set.
+void SetStatusByte(int id, int n, int value);
+
+// --- Faults and driver behaviour -----------------------------------------------------------
+
+// The next `count` reads on the printer's handles fail at once with `error`; the next
+// `count` opens of its paths fail with `error`. A count of 0 disarms.
+void FailNextReads(int id, DWORD error, int count);
+void FailNextOpens(int id, DWORD error, int count);
+
+// kReadsPendUntilData or kReadsCompleteAtOnce; only the printer class driver pends, the
+// maker's driver always completes reads at once.
+void SetReadMode(int id, int mode);
+
+// A printer with its cover open: writes block until ReleaseWrites or removal.
+void StallWrites(int id);
+void ReleaseWrites(int id);
+
+// Fields (kReadIntervalTimeoutField...) that the maker's driver reports as 0xFFFFFFFE in
+// IOCTL_SERIAL_GET_TIMEOUTS, whatever was set.
+void SetFixedTimeoutFields(int id, unsigned fieldMask);
+
+// Inserts `count` failing slots (SetupDiEnumDeviceInterfaces fails there with `error`) at
+// index `position` of the driver kind's enumeration (after the last interface when the
+// list is shorter), for the next `enumerations` enumerations of that class or for every
+// one (kEveryEnumeration). Faults at lower positions are placed first.
+void InjectEnumerationErrors(int driverKind, std::size_t position, DWORD error, int count,
+                             int enumerations = kEveryEnumeration);
+void ClearEnumerationErrors();
+
+// --- Facts ---------------------------------------------------------------------------------
+
+// Its interface path now, e.g. \\?\usb#vid_f7a1&pid_0a01#SIM1#{28d78fad-5a12-...}.
+std::string InterfacePath(int id);
+
+// The interface class that a driver kind publishes.
+const GUID& InterfaceClass(int driverKind);
+
+// The vendor/product pairs the library accepts, as (vid << 16) | pid.
+std::vector<std::uint32_t> SupportedIds();
+
+// --- Observation, for tests of the code that drives the printer ---------------------------
+
+int PendingReads(int id);                 // reads pending on the printer now
+std::uint64_t ReadsIssued(int id);        // reads started on its handles, failed ones too
+int StalledWrites(int id);                // writes blocked by StallWrites now
+int OpenFiles(int id);                    // handles open on the printer now
+std::vector<DWORD> Purges(int id);        // flags of every purge on its handles, in order
+std::vector<DWORD> IoControls(int id);    // codes of every device control on its handles
+
+// Each waits until the condition holds or the timeout runs out; true when it holds.
+bool WaitForPendingRead(int id, std::chrono::milliseconds timeout);
+bool WaitForReadsIssued(int id, std::uint64_t count, std::chrono::milliseconds timeout);
+bool WaitForStalledWrite(int id, std::chrono::milliseconds timeout);
+bool WaitForReceived(int id, std::size_t count, std::chrono::milliseconds timeout);
+
+// --- The seam ------------------------------------------------------------------------------
+
+// The simulator as hostwin sees it, for tests that talk to the drivers directly.
+hostwin::DeviceProvider& Provider();
+
+// Installs the simulator as hostwin's device provider again (after a test replaced it).
+void Install();
+
+}  // namespace printersim
+
+#endif  // PRINTERSIM_PRINTERSIM_H

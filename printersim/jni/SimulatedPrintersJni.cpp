@@ -1,0 +1,193 @@
+// The natives of com.palvex.printer.sim.SimulatedPrinters: the control API for Java tests.
+// A C++ exception never crosses into the JVM: std::invalid_argument (an unknown printer
+// id, an argument out of range) becomes IllegalArgumentException, anything else
+// RuntimeException.
+#include <hostwin/hostwin.h>
+#include <jni.h>
+#include <printersim/printersim.h>
+
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+void Throw(JNIEnv* env, const char* className, const char* message) {
+  if (env->ExceptionCheck()) return;  // the first exception is the one Java sees
+  jclass type = env->FindClass(className);
+  if (type != nullptr) env->ThrowNew(type, message);
+}
+
+// Runs `body`, turning what it throws into the Java exception; `failed` is the value the
+// native returns then (Java ignores it once an exception is pending).
+template <typename Result, typename Body>
+Result Guarded(JNIEnv* env, Result failed, Body body) {
+  try {
+    return body();
+  } catch (const std::invalid_argument& e) {
+    Throw(env, "java/lang/IllegalArgumentException", e.what());
+  } catch (const std::exception& e) {
+    Throw(env, "java/lang/RuntimeException", e.what());
+  }
+  return failed;
+}
+
+template <typename Body>
+void GuardedVoid(JNIEnv* env, Body body) {
+  Guarded(env, 0, [&] {
+    body();
+    return 0;
+  });
+}
+
+std::string ToString(JNIEnv* env, jstring text) {
+  if (text == nullptr) return std::string();
+  const char* chars = env->GetStringUTFChars(text, nullptr);
+  if (chars == nullptr) throw std::runtime_error("out of memory");
+  std::string copy(chars);
+  env->ReleaseStringUTFChars(text, chars);
+  return copy;
+}
+
+// Debugger output is 8-bit text of any code page; taking each byte as one UTF-16 unit
+// keeps every line a valid Java string, which NewStringUTF would not promise.
+jstring ToJavaString(JNIEnv* env, const std::string& line) {
+  std::vector<jchar> units(line.begin(), line.end());
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    units[i] = static_cast<jchar>(static_cast<unsigned char>(line[i]));
+  }
+  return env->NewString(units.data(), static_cast<jsize>(units.size()));
+}
+
+std::vector<std::string> SplitLines(const std::vector<std::string>& entries) {
+  std::string all;
+  for (const std::string& entry : entries) all += entry;
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < all.size()) {
+    std::size_t end = all.find('\n', start);
+    if (end == std::string::npos) end = all.size();
+    lines.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT jint JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_attach(
+    JNIEnv* env, jclass, jint driverKind, jint vendorId, jint productId, jstring serial) {
+  return Guarded(env, jint{0}, [&] {
+    return static_cast<jint>(printersim::Attach(driverKind, vendorId, productId, ToString(env, serial)));
+  });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_detach(JNIEnv* env, jclass,
+                                                                            jint id) {
+  GuardedVoid(env, [&] { printersim::Detach(id); });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_reattach(JNIEnv* env,
+                                                                              jclass, jint id) {
+  GuardedVoid(env, [&] { printersim::Reattach(id); });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_reset(JNIEnv* env, jclass) {
+  GuardedVoid(env, [&] {
+    printersim::Reset();
+    hostwin::ClearFaults();
+    hostwin::ClearDebugOutput();
+  });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_send(JNIEnv* env, jclass,
+                                                                          jint id,
+                                                                          jbyteArray data) {
+  if (data == nullptr) {
+    Throw(env, "java/lang/NullPointerException", "data");
+    return;
+  }
+  GuardedVoid(env, [&] {
+    const jsize size = env->GetArrayLength(data);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    env->GetByteArrayRegion(data, 0, size, reinterpret_cast<jbyte*>(bytes.data()));
+    printersim::Send(id, bytes);
+  });
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_received(
+    JNIEnv* env, jclass, jint id) {
+  return Guarded(env, static_cast<jbyteArray>(nullptr), [&] {
+    const std::vector<std::uint8_t> bytes = printersim::Received(id);
+    jbyteArray array = env->NewByteArray(static_cast<jsize>(bytes.size()));
+    if (array != nullptr) {
+      env->SetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()),
+                              reinterpret_cast<const jbyte*>(bytes.data()));
+    }
+    return array;
+  });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_failNextReads(
+    JNIEnv* env, jclass, jint id, jint win32Error, jint count) {
+  GuardedVoid(env, [&] { printersim::FailNextReads(id, static_cast<DWORD>(win32Error), count); });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_failNextOpens(
+    JNIEnv* env, jclass, jint id, jint win32Error, jint count) {
+  GuardedVoid(env, [&] { printersim::FailNextOpens(id, static_cast<DWORD>(win32Error), count); });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_setStatusByte(
+    JNIEnv* env, jclass, jint id, jint n, jint value) {
+  GuardedVoid(env, [&] { printersim::SetStatusByte(id, n, value); });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_setReadMode(JNIEnv* env,
+                                                                                 jclass, jint id,
+                                                                                 jint mode) {
+  GuardedVoid(env, [&] { printersim::SetReadMode(id, mode); });
+}
+
+JNIEXPORT jobjectArray JNICALL
+Java_com_palvex_printer_sim_SimulatedPrinters_takeDebugOutput(JNIEnv* env, jclass) {
+  return Guarded(env, static_cast<jobjectArray>(nullptr), [&]() -> jobjectArray {
+    const std::vector<std::string> lines = SplitLines(hostwin::TakeDebugOutput());
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (stringClass == nullptr) return nullptr;
+    jobjectArray array = env->NewObjectArray(static_cast<jsize>(lines.size()), stringClass, nullptr);
+    if (array == nullptr) return nullptr;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      jstring line = ToJavaString(env, lines[i]);
+      if (line == nullptr) return nullptr;
+      env->SetObjectArrayElement(array, static_cast<jsize>(i), line);
+      env->DeleteLocalRef(line);  // a long capture would otherwise exhaust the local frame
+    }
+    return array;
+  });
+}
+
+JNIEXPORT jintArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_supportedIds(JNIEnv* env,
+                                                                                       jclass) {
+  return Guarded(env, static_cast<jintArray>(nullptr), [&] {
+    const std::vector<std::uint32_t> ids = printersim::SupportedIds();
+    std::vector<jint> values;
+    for (std::uint32_t id : ids) values.push_back(static_cast<jint>(id));
+    jintArray array = env->NewIntArray(static_cast<jsize>(values.size()));
+    if (array != nullptr) {
+      env->SetIntArrayRegion(array, 0, static_cast<jsize>(values.size()), values.data());
+    }
+    return array;
+  });
+}
+
+JNIEXPORT jint JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_openHandleCount(JNIEnv* env,
+                                                                                     jclass) {
+  return Guarded(env, jint{0}, [] { return static_cast<jint>(hostwin::OpenHandleCount()); });
+}
+
+}  // extern "C"

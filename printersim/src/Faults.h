@@ -1,0 +1,46 @@
+// Faults that tests arm: operations that fail a chosen number of times, and failing slots
+// in an interface enumeration. None of these types locks; each is guarded by the lock of
+// the object that holds it (the printer's for the counted faults, the registry's for the
+// enumeration faults).
+#ifndef PRINTERSIM_FAULTS_H
+#define PRINTERSIM_FAULTS_H
+
+#include <hostwin/device_provider.h>
+#include <windows.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace printersim {
+
+// An operation that fails with one error code the next `count` times, then works again.
+class CountedFault {
+ public:
+  void Arm(DWORD error, int count);  // a count of 0 or less disarms
+  // True, with the error, while armed; each call that fires uses up one count.
+  bool Fire(DWORD* error);
+
+ private:
+  DWORD error_ = 0;
+  int remaining_ = 0;
+};
+
+// `count` failing slots at `position` of one interface class's enumeration, for
+// `enumerationsLeft` more enumerations (negative: every one).
+struct EnumerationFault {
+  GUID interfaceClass;
+  std::size_t position;
+  DWORD error;
+  int count;
+  int enumerationsLeft;
+};
+
+// Places the faults armed for `interfaceClass` into the list of present interfaces, lowest
+// position first, and uses up one enumeration of each; faults that have none left are
+// removed from `faults`.
+void InsertEnumerationFaults(const GUID& interfaceClass, std::vector<EnumerationFault>* faults,
+                             std::vector<hostwin::InterfaceSlot>* slots);
+
+}  // namespace printersim
+
+#endif  // PRINTERSIM_FAULTS_H

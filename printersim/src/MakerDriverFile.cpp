@@ -1,0 +1,47 @@
+#include "MakerDriverFile.h"
+
+#include <cstring>
+
+namespace printersim {
+
+namespace {
+constexpr DWORD kFixedTimeout = 0xFFFFFFFEu;
+}  // namespace
+
+DWORD MakerDriverFile::IoControl(DWORD code, const void* in, DWORD inSize, void* out,
+                                 DWORD outSize, DWORD* returned) {
+  if (returned != nullptr) *returned = 0;
+  printer().NoteIoControl(code);
+  if (DWORD error = printer().HandleError(attachment())) return error;
+  switch (code) {
+    case IOCTL_SERIAL_GET_TIMEOUTS: {
+      if (out == nullptr || outSize < sizeof(SERIAL_TIMEOUTS)) return ERROR_INSUFFICIENT_BUFFER;
+      SERIAL_TIMEOUTS reported;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reported = timeouts_;
+      }
+      const unsigned fixed = printer().FixedTimeoutFields();
+      ULONG* fields[] = {&reported.ReadIntervalTimeout, &reported.ReadTotalTimeoutMultiplier,
+                         &reported.ReadTotalTimeoutConstant,
+                         &reported.WriteTotalTimeoutMultiplier,
+                         &reported.WriteTotalTimeoutConstant};
+      for (unsigned i = 0; i < 5; ++i) {
+        if ((fixed & (1u << i)) != 0) *fields[i] = kFixedTimeout;
+      }
+      std::memcpy(out, &reported, sizeof reported);
+      if (returned != nullptr) *returned = sizeof reported;
+      return 0;
+    }
+    case IOCTL_SERIAL_SET_TIMEOUTS: {
+      if (in == nullptr || inSize < sizeof(SERIAL_TIMEOUTS)) return ERROR_INVALID_PARAMETER;
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::memcpy(&timeouts_, in, sizeof timeouts_);
+      return 0;
+    }
+    default:
+      return ERROR_NOT_SUPPORTED;
+  }
+}
+
+}  // namespace printersim

@@ -1,0 +1,350 @@
+#include "Printer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+namespace printersim {
+
+namespace {
+// Read ids are unique across all printers, so that a cancel never reaches another read.
+std::atomic<std::uint64_t> g_nextReadId{1};
+constexpr DWORD kKnownPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+}  // namespace
+
+Printer::Printer(int id, int driverKind, std::uint16_t vendorId, std::uint16_t productId,
+                 std::string serial, IdCase idCase)
+    : id_(id),
+      driverKind_(driverKind),
+      vendorId_(vendorId),
+      productId_(productId),
+      idCase_(idCase),
+      serial_(std::move(serial)),
+      path_(FormatInterfacePath(InterfaceClass(driverKind), vendorId, productId, serial_, idCase)) {}
+
+// --- Presence ---------------------------------------------------------------------------
+
+void Printer::DetachLocked(DWORD error, Completions* completions) {
+  if (!present_) return;
+  present_ = false;
+  removalError_ = error;
+  // What the printer had sent but the host had not read is lost with the device.
+  toHost_.clear();
+  status_.Restart();
+  for (PendingRead& read : pending_) completions->push_back({std::move(read.done), 0, error});
+  pending_.clear();
+  changed_.notify_all();
+}
+
+void Printer::Detach(DWORD error) {
+  Completions completions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DetachLocked(error, &completions);
+  }
+  Run(&completions);
+}
+
+void Printer::Reattach(const std::string* newSerial) {
+  Completions completions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DetachLocked(ERROR_ACCESS_DENIED, &completions);
+    if (newSerial != nullptr) {
+      serial_ = *newSerial;
+      path_ = FormatInterfacePath(InterfaceClass(driverKind_), vendorId_, productId_, serial_,
+                                  idCase_);
+    }
+    present_ = true;
+    ++attachment_;
+    changed_.notify_all();
+  }
+  Run(&completions);
+}
+
+std::string Printer::Path() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return path_;
+}
+
+bool Printer::PresentPath(std::string* path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!present_) return false;
+  *path = path_;
+  return true;
+}
+
+// --- Data -------------------------------------------------------------------------------
+
+DWORD Printer::TakeLocked(std::uint8_t* buffer, DWORD size) {
+  const std::size_t count = std::min<std::size_t>(size, toHost_.size());
+  std::copy(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count), buffer);
+  toHost_.erase(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count));
+  return static_cast<DWORD>(count);
+}
+
+void Printer::DeliverLocked(Completions* completions) {
+  while (!toHost_.empty() && !pending_.empty()) {
+    PendingRead read = std::move(pending_.front());
+    pending_.pop_front();
+    const DWORD bytes = TakeLocked(read.buffer, read.size);
+    completions->push_back({std::move(read.done), bytes, 0});
+  }
+}
+
+void Printer::Run(Completions* completions) {
+  for (Completion& completion : *completions) completion.done(completion.bytes, completion.error);
+  completions->clear();
+}
+
+void Printer::Send(const std::uint8_t* data, std::size_t size) {
+  Completions completions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!present_) return;  // nothing travels from a printer that is not on the bus
+    toHost_.insert(toHost_.end(), data, data + size);
+    DeliverLocked(&completions);
+    changed_.notify_all();
+  }
+  Run(&completions);
+}
+
+std::vector<std::uint8_t> Printer::Received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_;
+}
+
+void Printer::SetStatusByte(int n, std::uint8_t value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  status_.SetReply(n, value);
+}
+
+// --- Faults and behaviour ---------------------------------------------------------------
+
+void Printer::FailNextReads(DWORD error, int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  readFault_.Arm(error, count);
+}
+
+void Printer::FailNextOpens(DWORD error, int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  openFault_.Arm(error, count);
+}
+
+void Printer::SetReadMode(int mode) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  readMode_ = mode;
+}
+
+void Printer::StallWrites() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stalled_ = true;
+}
+
+void Printer::ReleaseWrites() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stalled_ = false;
+  changed_.notify_all();
+}
+
+void Printer::SetFixedTimeoutFields(unsigned mask) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fixedTimeoutFields_ = mask;
+}
+
+unsigned Printer::FixedTimeoutFields() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fixedTimeoutFields_;
+}
+
+// --- Observation ------------------------------------------------------------------------
+
+int Printer::PendingReads() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(pending_.size());
+}
+
+std::uint64_t Printer::ReadsIssued() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return readsIssued_;
+}
+
+int Printer::StalledWrites() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stalledWriters_;
+}
+
+int Printer::OpenFiles() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openFiles_;
+}
+
+std::vector<DWORD> Printer::Purges() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return purges_;
+}
+
+std::vector<DWORD> Printer::IoControls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ioControls_;
+}
+
+template <typename Condition>
+bool Printer::WaitFor(std::chrono::milliseconds timeout, Condition condition) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, condition);
+}
+
+bool Printer::WaitForPendingRead(std::chrono::milliseconds timeout) {
+  return WaitFor(timeout, [this] { return !pending_.empty(); });
+}
+
+bool Printer::WaitForReadsIssued(std::uint64_t count, std::chrono::milliseconds timeout) {
+  return WaitFor(timeout, [this, count] { return readsIssued_ >= count; });
+}
+
+bool Printer::WaitForStalledWrite(std::chrono::milliseconds timeout) {
+  return WaitFor(timeout, [this] { return stalledWriters_ > 0; });
+}
+
+bool Printer::WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) {
+  return WaitFor(timeout, [this, count] { return received_.size() >= count; });
+}
+
+// --- Driver side ------------------------------------------------------------------------
+
+bool Printer::TryOpen(const std::string& path, PipeEnd* end, std::uint64_t* attachment,
+                      DWORD* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!present_ || !ParseOpenPath(path, path_, end)) return false;
+  if (openFault_.Fire(error)) return true;
+  *error = 0;
+  *attachment = attachment_;
+  ++openFiles_;
+  changed_.notify_all();
+  return true;
+}
+
+void Printer::FileClosed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --openFiles_;
+  changed_.notify_all();
+}
+
+DWORD Printer::HandleErrorLocked(std::uint64_t attachment) const {
+  return present_ && attachment == attachment_ ? 0 : removalError_;
+}
+
+DWORD Printer::HandleError(std::uint64_t attachment) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return HandleErrorLocked(attachment);
+}
+
+std::uint64_t Printer::StartRead(std::uint64_t file, std::uint64_t attachment, void* buffer,
+                                 DWORD size, hostwin::ReadDone done, bool mayPend) {
+  const std::uint64_t id = g_nextReadId.fetch_add(1, std::memory_order_relaxed);
+  auto* bytes = static_cast<std::uint8_t*>(buffer);
+  Completions completions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++readsIssued_;
+    DWORD error = HandleErrorLocked(attachment);
+    if (error != 0 || readFault_.Fire(&error)) {
+      completions.push_back({std::move(done), 0, error});
+    } else if (!mayPend || !toHost_.empty() || size == 0 || readMode_ == kReadsCompleteAtOnce) {
+      completions.push_back({std::move(done), TakeLocked(bytes, size), 0});
+    } else {
+      pending_.push_back({id, file, bytes, size, std::move(done)});
+    }
+    changed_.notify_all();
+  }
+  Run(&completions);
+  return id;
+}
+
+void Printer::CancelRead(std::uint64_t readId) {
+  Completions completions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find_if(pending_.begin(), pending_.end(),
+                           [readId](const PendingRead& read) { return read.id == readId; });
+    if (it == pending_.end()) return;  // completed already
+    completions.push_back({std::move(it->done), 0, ERROR_OPERATION_ABORTED});
+    pending_.erase(it);
+    changed_.notify_all();
+  }
+  Run(&completions);
+}
+
+void Printer::AbortReads(std::uint64_t file) {
+  Completions completions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    AbortReadsLocked(file, &completions);
+  }
+  Run(&completions);
+}
+
+void Printer::AbortReadsLocked(std::uint64_t file, Completions* completions) {
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->file == file) {
+      completions->push_back({std::move(it->done), 0, ERROR_OPERATION_ABORTED});
+      it = pending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  changed_.notify_all();
+}
+
+DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWORD* written) {
+  *written = 0;
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  Completions completions;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (DWORD error = HandleErrorLocked(attachment)) return error;
+    if (stalled_) {
+      ++stalledWriters_;
+      changed_.notify_all();
+      // The wait gives up the lock, so that the test can release the printer or unplug it.
+      changed_.wait(lock, [&] { return !stalled_ || HandleErrorLocked(attachment) != 0; });
+      --stalledWriters_;
+      changed_.notify_all();
+      if (DWORD error = HandleErrorLocked(attachment)) return error;
+    }
+    received_.insert(received_.end(), bytes, bytes + size);
+    std::vector<std::uint8_t> replies;
+    status_.Feed(bytes, size, &replies);
+    toHost_.insert(toHost_.end(), replies.begin(), replies.end());
+    DeliverLocked(&completions);
+    changed_.notify_all();
+  }
+  Run(&completions);
+  *written = size;
+  return 0;
+}
+
+DWORD Printer::Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags) {
+  Completions completions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (DWORD error = HandleErrorLocked(attachment)) return error;
+    purges_.push_back(flags);
+    changed_.notify_all();
+    if ((flags & ~kKnownPurgeFlags) != 0) return ERROR_INVALID_PARAMETER;
+    if ((flags & PURGE_RXABORT) != 0) AbortReadsLocked(file, &completions);
+    if ((flags & PURGE_RXCLEAR) != 0) toHost_.clear();
+  }
+  Run(&completions);
+  return 0;
+}
+
+void Printer::NoteIoControl(DWORD code) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ioControls_.push_back(code);
+  changed_.notify_all();
+}
+
+}  // namespace printersim

@@ -1,0 +1,159 @@
+// One simulated printer: its identity, its presence on the bus, the bytes that flow each
+// way, its status replies and the faults armed on it. The driver files (MakerDriverFile,
+// PrinterClassDriverFile) turn the host's file operations into calls here; the control API
+// calls the rest.
+//
+// Locking contract: every member below mutex_ is guarded by mutex_; id_, driverKind_,
+// vendorId_, productId_ and idCase_ never change. No read completion (`done`) runs while
+// mutex_ is held: each operation gathers its completions under the lock and runs them after
+// releasing it, on the calling thread, because hostwin's callback may call straight back
+// into the printer (a receive loop starts its next read from inside the completion). A
+// stalled write waits on changed_, which releases mutex_ while it waits.
+#ifndef PRINTERSIM_PRINTER_H
+#define PRINTERSIM_PRINTER_H
+
+#include <hostwin/device_provider.h>
+#include <printersim/printersim.h>
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Faults.h"
+#include "InterfacePath.h"
+#include "StatusReplies.h"
+
+namespace printersim {
+
+class Printer {
+ public:
+  Printer(int id, int driverKind, std::uint16_t vendorId, std::uint16_t productId,
+          std::string serial, IdCase idCase);
+  Printer(const Printer&) = delete;
+  Printer& operator=(const Printer&) = delete;
+
+  int Id() const { return id_; }
+  int DriverKind() const { return driverKind_; }
+
+  // --- Presence (control side) ---
+  void Detach(DWORD error);
+  void Reattach(const std::string* newSerial);
+  std::string Path() const;
+  // The interface path while present; false when absent.
+  bool PresentPath(std::string* path) const;
+
+  // --- Data (control side) ---
+  void Send(const std::uint8_t* data, std::size_t size);
+  std::vector<std::uint8_t> Received() const;
+  void SetStatusByte(int n, std::uint8_t value);
+
+  // --- Faults and behaviour (control side) ---
+  void FailNextReads(DWORD error, int count);
+  void FailNextOpens(DWORD error, int count);
+  void SetReadMode(int mode);
+  void StallWrites();
+  void ReleaseWrites();
+  void SetFixedTimeoutFields(unsigned mask);
+  unsigned FixedTimeoutFields() const;
+
+  // --- Observation (control side) ---
+  int PendingReads() const;
+  std::uint64_t ReadsIssued() const;
+  int StalledWrites() const;
+  int OpenFiles() const;
+  std::vector<DWORD> Purges() const;
+  std::vector<DWORD> IoControls() const;
+  bool WaitForPendingRead(std::chrono::milliseconds timeout);
+  bool WaitForReadsIssued(std::uint64_t count, std::chrono::milliseconds timeout);
+  bool WaitForStalledWrite(std::chrono::milliseconds timeout);
+  bool WaitForReceived(std::size_t count, std::chrono::milliseconds timeout);
+
+  // --- Driver side ---
+  // Opens `path` if it names this printer while present. False when it does not name it;
+  // otherwise true with *error 0 and the attachment the handle belongs to, or the error of
+  // an armed open fault.
+  bool TryOpen(const std::string& path, PipeEnd* end, std::uint64_t* attachment, DWORD* error);
+  void FileClosed();
+
+  // 0 while the attachment a handle was opened on is the current one, else the removal
+  // error.
+  DWORD HandleError(std::uint64_t attachment) const;
+
+  // Starts a read for the handle `file` of `attachment`. With `mayPend` (the printer class
+  // driver) a read that finds nothing to deliver pends until the printer sends, unless the
+  // read mode completes it at once; otherwise it completes at once with what there is.
+  std::uint64_t StartRead(std::uint64_t file, std::uint64_t attachment, void* buffer,
+                          DWORD size, hostwin::ReadDone done, bool mayPend);
+  void CancelRead(std::uint64_t readId);
+  // Completes the pending reads of one handle with ERROR_OPERATION_ABORTED.
+  void AbortReads(std::uint64_t file);
+  DWORD Write(std::uint64_t attachment, const void* data, DWORD size, DWORD* written);
+  // PURGE_RXABORT aborts the handle's pending reads, PURGE_RXCLEAR discards unread input;
+  // the output side holds nothing, since the printer takes every byte as it is written.
+  DWORD Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags);
+  void NoteIoControl(DWORD code);
+
+ private:
+  struct PendingRead {
+    std::uint64_t id;
+    std::uint64_t file;
+    std::uint8_t* buffer;
+    DWORD size;
+    hostwin::ReadDone done;
+  };
+  struct Completion {
+    hostwin::ReadDone done;
+    DWORD bytes;
+    DWORD error;
+  };
+  using Completions = std::vector<Completion>;
+
+  // Moves what the printer has sent into the oldest pending reads.
+  void DeliverLocked(Completions* completions);
+  DWORD TakeLocked(std::uint8_t* buffer, DWORD size);
+  void DetachLocked(DWORD error, Completions* completions);
+  void AbortReadsLocked(std::uint64_t file, Completions* completions);
+  DWORD HandleErrorLocked(std::uint64_t attachment) const;
+  static void Run(Completions* completions);
+  template <typename Condition>
+  bool WaitFor(std::chrono::milliseconds timeout, Condition condition);
+
+  const int id_;
+  const int driverKind_;
+  const std::uint16_t vendorId_;
+  const std::uint16_t productId_;
+  const IdCase idCase_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;  // any change a waiter may be waiting for
+
+  std::string serial_;
+  std::string path_;
+  bool present_ = true;
+  std::uint64_t attachment_ = 1;     // handles of an earlier attachment are dead
+  DWORD removalError_ = ERROR_ACCESS_DENIED;
+  std::vector<std::uint8_t> received_;
+  std::deque<std::uint8_t> toHost_;  // sent by the printer, not yet read
+  std::deque<PendingRead> pending_;  // oldest first; empty whenever toHost_ is not
+  StatusReplies status_;
+  CountedFault readFault_;
+  CountedFault openFault_;
+  int readMode_ = kReadsPendUntilData;
+  bool stalled_ = false;
+  int stalledWriters_ = 0;
+  int openFiles_ = 0;
+  unsigned fixedTimeoutFields_ = 0;
+  std::uint64_t readsIssued_ = 0;
+  std::vector<DWORD> purges_;
+  std::vector<DWORD> ioControls_;
+};
+
+}  // namespace printersim
+
+#endif  // PRINTERSIM_PRINTER_H

@@ -1,0 +1,26 @@
+// A handle on the Windows USB printer class driver. Its reads pend until the printer sends
+// (at most the size asked, never more than was sent), unless the printer's read mode makes
+// an idle read complete at once with nothing. It knows no serial device controls.
+#ifndef PRINTERSIM_PRINTERCLASSDRIVERFILE_H
+#define PRINTERSIM_PRINTERCLASSDRIVERFILE_H
+
+#include <windows.h>
+
+#include "PrinterFile.h"
+
+namespace printersim {
+
+class PrinterClassDriverFile final : public PrinterFile {
+ public:
+  using PrinterFile::PrinterFile;
+
+  DWORD IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                  DWORD* returned) override;
+
+ protected:
+  bool ReadsMayPend() const override { return true; }
+};
+
+}  // namespace printersim
+
+#endif  // PRINTERSIM_PRINTERCLASSDRIVERFILE_H

@@ -1,0 +1,587 @@
+// The simulated printers as the library's code sees them: through hostwin's DeviceProvider
+// and DeviceFile, with the control API setting up each scenario.
+#include <gtest/gtest.h>
+#include <ntddser.h>
+#include <printersim/printersim.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm/SupportedPrinters.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using File = std::shared_ptr<hostwin::DeviceFile>;
+
+constexpr auto kLong = 10s;  // generous: only a broken simulator ever waits this long
+constexpr int kVid = 0xF7A1;
+constexpr int kPid = 0x0A01;
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+// One read and its completion, which may arrive on any thread.
+struct Read {
+  std::mutex mutex;
+  std::condition_variable completed;
+  int completions = 0;
+  DWORD bytes = 0;
+  DWORD error = 0;
+  std::thread::id thread;
+  std::uint8_t buffer[64] = {};
+  std::uint64_t id = 0;
+
+  void Start(hostwin::DeviceFile& file, DWORD size = sizeof buffer) {
+    id = file.StartRead(buffer, size, [this](DWORD n, DWORD e) {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++completions;
+      bytes = n;
+      error = e;
+      thread = std::this_thread::get_id();
+      completed.notify_all();
+    });
+  }
+  bool Done() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return completions > 0;
+  }
+  bool WaitDone() {
+    std::unique_lock<std::mutex> lock(mutex);
+    return completed.wait_for(lock, kLong, [this] { return completions > 0; });
+  }
+  Bytes Data() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return Bytes(buffer, buffer + bytes);
+  }
+};
+
+class PrinterSim : public ::testing::Test {
+ protected:
+  void SetUp() override { printersim::Reset(); }
+  void TearDown() override { printersim::Reset(); }
+
+  static File Open(const std::string& path, DWORD* error = nullptr, DWORD access = kReadWrite) {
+    File file;
+    const DWORD result = printersim::Provider().Open(path, access, 3, 0, &file);
+    if (error != nullptr) *error = result;
+    return result == 0 ? file : nullptr;
+  }
+  static DWORD OpenError(const std::string& path) {
+    DWORD error = 0;
+    Open(path, &error);
+    return error;
+  }
+  static std::string Pipe(int id, const char* name) {
+    return printersim::InterfacePath(id) + "\\" + name;
+  }
+  static DWORD Write(hostwin::DeviceFile& file, const Bytes& bytes) {
+    DWORD written = 0;
+    const DWORD error = file.Write(bytes.data(), static_cast<DWORD>(bytes.size()), &written);
+    if (error == 0) {
+      EXPECT_EQ(written, bytes.size());
+    }
+    return error;
+  }
+  static std::vector<std::string> Paths(int driverKind) {
+    std::vector<std::string> paths;
+    for (const auto& slot : printersim::Provider().Interfaces(printersim::InterfaceClass(driverKind))) {
+      paths.push_back(slot.enumError != 0 ? "error " + std::to_string(slot.enumError) : slot.path);
+    }
+    return paths;
+  }
+};
+
+bool MatchesSupportedPattern(const std::string& path) {
+  for (const char* const* p = SupportedIdPatterns(); *p != nullptr; ++p) {
+    if (path.find(*p) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// --- Interface paths and enumeration ---------------------------------------------------
+
+TEST_F(PrinterSim, InterfacePathHasWindowsShapeAndIdCaseChosenByTest) {
+  const int lower = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid, "A1");
+  const std::string path = printersim::InterfacePath(lower);
+  EXPECT_EQ(path.rfind("\\\\?\\usb#vid_f7a1&pid_0a01#A1#{", 0), 0u) << path;
+  const std::string guid = path.substr(path.find('{'));
+  ASSERT_EQ(guid.size(), 38u) << path;
+  for (char c : guid) EXPECT_FALSE(c >= 'A' && c <= 'F') << "GUID hex is lower case: " << guid;
+  EXPECT_TRUE(MatchesSupportedPattern(path));
+
+  printersim::PrinterOptions options;
+  options.vendorId = kVid;
+  options.productId = kPid;
+  options.idCase = printersim::IdCase::kUpper;
+  const std::string upper = printersim::InterfacePath(printersim::Attach(options));
+  EXPECT_NE(upper.find("USB#VID_F7A1&PID_0A01#"), std::string::npos) << upper;
+  EXPECT_TRUE(MatchesSupportedPattern(upper));
+  for (auto mixed : {printersim::IdCase::kUpperLettersLowerDigits,
+                     printersim::IdCase::kLowerLettersUpperDigits}) {
+    options.idCase = mixed;
+    const std::string path2 = printersim::InterfacePath(printersim::Attach(options));
+    EXPECT_FALSE(MatchesSupportedPattern(path2)) << path2;
+  }
+  EXPECT_NE(printersim::InterfacePath(printersim::Attach(options)).find("vid_F7A1&pid_0A01"),
+            std::string::npos);
+}
+
+TEST_F(PrinterSim, EnumerationListsPresentPrintersOfTheClassInAttachOrder) {
+  const int a = printersim::Attach(printersim::kMakerDriver, kVid, kPid, "A");
+  const int b = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid, "B");
+  const int c = printersim::Attach(printersim::kMakerDriver, 0x1234, 0x5678, "C");
+  const std::string longSerial(400, 'S');
+  const int d = printersim::Attach(printersim::kMakerDriver, kVid, kPid, longSerial);
+  EXPECT_GT(printersim::InterfacePath(d).size(), 400u);
+
+  using V = std::vector<std::string>;
+  EXPECT_EQ(Paths(0), (V{printersim::InterfacePath(a), printersim::InterfacePath(c),
+                         printersim::InterfacePath(d)}));
+  EXPECT_EQ(Paths(1), V{printersim::InterfacePath(b)});
+
+  printersim::Detach(a);
+  printersim::Reattach(c, "C2");
+  EXPECT_EQ(Paths(0), (V{printersim::InterfacePath(c), printersim::InterfacePath(d)}));
+  printersim::Reattach(a);  // back at its own place, before the others
+  EXPECT_EQ(Paths(0).front(), printersim::InterfacePath(a));
+  EXPECT_NE(Open(Pipe(d, "PIPE00")), nullptr) << "a long path opens like any other";
+}
+
+TEST_F(PrinterSim, EnumerationErrorSlotsAtChosenPositionCountAndLifetime) {
+  const int a = printersim::Attach(printersim::kMakerDriver, kVid, kPid, "A");
+  const int b = printersim::Attach(printersim::kMakerDriver, kVid, kPid, "B");
+  const std::string pa = printersim::InterfacePath(a), pb = printersim::InterfacePath(b);
+  printersim::InjectEnumerationErrors(printersim::kMakerDriver, 1, ERROR_GEN_FAILURE, 2);
+  printersim::InjectEnumerationErrors(printersim::kMakerDriver, 0, ERROR_NOT_READY, 1, 1);
+  printersim::InjectEnumerationErrors(printersim::kMakerDriver, 99, ERROR_BUSY, 1, 2);
+
+  using V = std::vector<std::string>;
+  const std::string gen = "error 31", notReady = "error 21", busy = "error 170";
+  EXPECT_EQ(Paths(1), V{}) << "faults of one class leave the other alone";
+  EXPECT_EQ(Paths(0), (V{notReady, gen, gen, pa, pb, busy}));
+  EXPECT_EQ(Paths(0), (V{pa, gen, gen, pb, busy}));
+  EXPECT_EQ(Paths(0), (V{pa, gen, gen, pb}));
+  printersim::ClearEnumerationErrors();
+  EXPECT_EQ(Paths(0), (V{pa, pb}));
+}
+
+// --- Opening ---------------------------------------------------------------------------------
+
+TEST_F(PrinterSim, OpensBarePathAndBothPipesOfPresentPrintersOnly) {
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  const std::string path = printersim::InterfacePath(id);
+  EXPECT_NE(Open(path), nullptr);
+  EXPECT_NE(Open(path + "\\PIPE00"), nullptr);
+  EXPECT_NE(Open(path + "\\pipe01"), nullptr) << "device paths ignore case";
+  EXPECT_EQ(OpenError(path + "\\PIPE02"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(OpenError(path + "\\"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(OpenError(path.substr(0, path.size() - 1)), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(printersim::OpenFiles(id), 0) << "every handle above was dropped";
+
+  printersim::FailNextOpens(id, ERROR_SHARING_VIOLATION, 2);
+  printersim::Detach(id);
+  EXPECT_EQ(OpenError(path), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  printersim::Reattach(id);
+  EXPECT_EQ(OpenError(path + "\\PIPE00"), static_cast<DWORD>(ERROR_SHARING_VIOLATION))
+      << "an absent printer's refused opens are not used up";
+  EXPECT_EQ(OpenError(path), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  File file = Open(path);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(printersim::OpenFiles(id), 1);
+}
+
+// --- Maker's driver ---------------------------------------------------------------------------
+
+TEST_F(PrinterSim, MakerDriverReadsCompleteAtOnceWithAtMostTheSizeAsked) {
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  File in = Open(Pipe(id, "PIPE00"));
+  File bare = Open(printersim::InterfacePath(id));
+  ASSERT_TRUE(in && bare);
+
+  Read idle;
+  idle.Start(*in);
+  ASSERT_TRUE(idle.Done()) << "the maker's driver never lets a read wait";
+  EXPECT_EQ(idle.bytes, 0u);
+  EXPECT_EQ(idle.error, 0u);
+
+  printersim::Send(id, Bytes{1, 2, 3, 4, 5});
+  Read first, second;
+  first.Start(*in, 3);
+  second.Start(*bare);
+  ASSERT_TRUE(first.Done() && second.Done());
+  EXPECT_EQ(first.Data(), (Bytes{1, 2, 3}));
+  EXPECT_EQ(second.Data(), (Bytes{4, 5}));
+
+  printersim::Send(id, Bytes{6, 7});
+  EXPECT_EQ(in->Purge(PURGE_RXABORT | PURGE_RXCLEAR), 0u);
+  Read afterPurge;
+  afterPurge.Start(*in);
+  EXPECT_EQ(afterPurge.bytes, 0u) << "the purge discarded the unread input";
+  EXPECT_EQ(printersim::Purges(id), std::vector<DWORD>{PURGE_RXABORT | PURGE_RXCLEAR});
+}
+
+TEST_F(PrinterSim, MakerDriverKeepsTimeoutsPerHandleAndReportsFixedFields) {
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  File one = Open(Pipe(id, "PIPE00"));
+  File other = Open(Pipe(id, "PIPE00"));
+  ASSERT_TRUE(one && other);
+  auto get = [](hostwin::DeviceFile& file, SERIAL_TIMEOUTS* t) {
+    DWORD returned = 0;
+    const DWORD error = file.IoControl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, t, sizeof *t, &returned);
+    if (error == 0) {
+      EXPECT_EQ(returned, sizeof *t);
+    }
+    return error;
+  };
+  SERIAL_TIMEOUTS set = {1, 2, 3, 4, 0xFFFFFFFFu};
+  DWORD returned = 0;
+  ASSERT_EQ(one->IoControl(IOCTL_SERIAL_SET_TIMEOUTS, &set, sizeof set, nullptr, 0, &returned), 0u);
+  SERIAL_TIMEOUTS got{}, untouched{};
+  ASSERT_EQ(get(*one, &got), 0u);
+  EXPECT_EQ(std::memcmp(&got, &set, sizeof set), 0);
+  ASSERT_EQ(get(*other, &untouched), 0u);
+  EXPECT_EQ(untouched.ReadTotalTimeoutConstant, 0u) << "timeouts belong to the handle";
+
+  printersim::SetFixedTimeoutFields(id, printersim::kReadTotalTimeoutConstantField |
+                                            printersim::kWriteTotalTimeoutConstantField);
+  ASSERT_EQ(get(*one, &got), 0u);
+  EXPECT_EQ(got.ReadIntervalTimeout, 1u);
+  EXPECT_EQ(got.ReadTotalTimeoutConstant, 0xFFFFFFFEu);
+  EXPECT_EQ(got.WriteTotalTimeoutConstant, 0xFFFFFFFEu);
+
+}
+
+TEST_F(PrinterSim, PipesOnlyCarryTheirDirectionAndHandlesOnlyTheirAccess) {
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  File in = Open(Pipe(id, "PIPE00"));
+  File out = Open(Pipe(id, "PIPE01"));
+  File readOnly = Open(printersim::InterfacePath(id), nullptr, GENERIC_READ);
+  ASSERT_TRUE(in && out && readOnly);
+  EXPECT_NE(Write(*in, Bytes{1}), 0u);
+  EXPECT_EQ(Write(*readOnly, Bytes{1}), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  Read wrongWay;
+  wrongWay.Start(*out);
+  ASSERT_TRUE(wrongWay.Done());
+  EXPECT_NE(wrongWay.error, 0u);
+  EXPECT_TRUE(printersim::Received(id).empty());
+}
+
+// --- Printer class driver -------------------------------------------------------------------
+
+TEST_F(PrinterSim, PrinterClassReadPendsUntilSendAndCompletesOnTheSendersThread) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File file = Open(printersim::InterfacePath(id));
+  ASSERT_NE(file, nullptr);
+  Read read;
+  read.Start(*file, 4);
+  EXPECT_FALSE(read.Done());
+  EXPECT_EQ(printersim::PendingReads(id), 1);
+
+  std::thread::id sender;
+  std::thread([&] {
+    sender = std::this_thread::get_id();
+    printersim::Send(id, Bytes{9, 8, 7, 6, 5, 4});
+  }).join();
+  ASSERT_TRUE(read.Done());
+  EXPECT_EQ(read.thread, sender);
+  EXPECT_EQ(read.Data(), (Bytes{9, 8, 7, 6}));
+
+  Read rest;
+  rest.Start(*file);
+  ASSERT_TRUE(rest.Done()) << "data already sent completes a read at once";
+  EXPECT_EQ(rest.Data(), (Bytes{5, 4}));
+
+  printersim::SetReadMode(id, printersim::kReadsCompleteAtOnce);
+  Read idle;
+  idle.Start(*file);
+  ASSERT_TRUE(idle.Done());
+  EXPECT_EQ(idle.bytes, 0u);
+  EXPECT_EQ(idle.error, 0u);
+  DWORD returned = 0;
+  SERIAL_TIMEOUTS t{};
+  EXPECT_NE(file->IoControl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &t, sizeof t, &returned), 0u);
+}
+
+TEST_F(PrinterSim, PendingReadEndsExactlyOnceByCancelPurgeOrClose) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File file = Open(Pipe(id, "PIPE00"));
+  ASSERT_NE(file, nullptr);
+
+  Read cancelled;
+  cancelled.Start(*file);
+  file->Cancel(cancelled.id);
+  ASSERT_TRUE(cancelled.Done());
+  EXPECT_EQ(cancelled.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  file->Cancel(cancelled.id);
+  printersim::Send(id, Bytes{1});
+  EXPECT_EQ(cancelled.completions, 1);
+
+  EXPECT_EQ(file->Purge(PURGE_TXCLEAR), 0u);
+  EXPECT_EQ(file->Purge(PURGE_RXCLEAR), 0u);
+  Read purged;
+  purged.Start(*file);
+  EXPECT_FALSE(purged.Done()) << "RXCLEAR discarded the byte sent above";
+  EXPECT_EQ(file->Purge(PURGE_RXABORT), 0u);
+  ASSERT_TRUE(purged.Done());
+  EXPECT_EQ(purged.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(printersim::Purges(id), (std::vector<DWORD>{PURGE_TXCLEAR, PURGE_RXCLEAR, PURGE_RXABORT}));
+
+  Read closed;
+  closed.Start(*file);
+  file.reset();
+  ASSERT_TRUE(closed.Done());
+  EXPECT_EQ(closed.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(printersim::PendingReads(id), 0);
+  EXPECT_EQ(printersim::OpenFiles(id), 0);
+}
+
+// A receive loop starts its next read from inside the completion; the simulator must not be
+// holding anything then.
+TEST_F(PrinterSim, CompletionMayStartTheNextReadFromInsideTheCallback) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File file = Open(printersim::InterfacePath(id));
+  ASSERT_NE(file, nullptr);
+  Bytes got;
+  std::uint8_t buffer[2];
+  std::function<void(DWORD, DWORD)> loop = [&](DWORD n, DWORD error) {
+    if (error != 0) return;
+    got.insert(got.end(), buffer, buffer + n);
+    file->StartRead(buffer, sizeof buffer, loop);
+  };
+  file->StartRead(buffer, sizeof buffer, loop);
+  printersim::Send(id, Bytes{1, 2, 3, 4, 5});
+  EXPECT_EQ(got, (Bytes{1, 2, 3, 4, 5}));
+  EXPECT_EQ(printersim::PendingReads(id), 1);
+  printersim::Detach(id);
+}
+
+// --- Printer model ---------------------------------------------------------------------------
+
+TEST_F(PrinterSim, KeepsEveryByteInOrderAndAnswersDleEotAlsoWhenSplit) {
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  File out = Open(Pipe(id, "PIPE01"));
+  File bare = Open(printersim::InterfacePath(id));
+  File in = Open(Pipe(id, "PIPE00"));
+  ASSERT_TRUE(out && bare && in);
+  printersim::SetStatusByte(id, 2, 0x16);
+  printersim::SetStatusByte(id, 4, 0x72);
+
+  const std::vector<Bytes> writes = {
+      {'A', 0x10, 0x04, 0x01},  // DLE EOT 1
+      {0x10, 0x04, 0x02},       // DLE EOT 2
+      {0x10},                   // DLE | EOT | 3, one byte a write
+      {0x04},
+      {0x03, 'B'},
+      {0x10, 0x10, 0x04, 0x04}, // DLE DLE EOT 4
+      {0x10, 0x04, 0x05},       // n out of range: data, no reply
+      {0x10, 0x04},             // DLE EOT, then no n before the removal below
+  };
+  Bytes all;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    EXPECT_EQ(Write(i % 2 ? *bare : *out, writes[i]), 0u);
+    all.insert(all.end(), writes[i].begin(), writes[i].end());
+  }
+  EXPECT_EQ(printersim::Received(id), all);
+  Read replies;
+  replies.Start(*in);
+  EXPECT_EQ(replies.Data(), (Bytes{0x12, 0x16, 0x12, 0x72}));
+
+  printersim::Reattach(id);  // the printer restarts: the half request is forgotten
+  File again = Open(Pipe(id, "PIPE01"));
+  File againIn = Open(Pipe(id, "PIPE00"));
+  ASSERT_TRUE(again && againIn);
+  EXPECT_EQ(Write(*again, Bytes{0x01}), 0u);
+  Read none;
+  none.Start(*againIn);
+  EXPECT_EQ(none.bytes, 0u);
+  EXPECT_EQ(printersim::Received(id).size(), all.size() + 1) << "received bytes outlive a replug";
+}
+
+TEST_F(PrinterSim, StatusReplyCompletesAPendingPrinterClassRead) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File reader = Open(printersim::InterfacePath(id));
+  File writer = Open(printersim::InterfacePath(id));
+  ASSERT_TRUE(reader && writer);
+  Read read;
+  read.Start(*reader);
+  EXPECT_EQ(Write(*writer, Bytes{0x10, 0x04, 0x01}), 0u);
+  ASSERT_TRUE(read.Done());
+  EXPECT_EQ(read.Data(), Bytes{0x12});
+}
+
+// --- Faults -------------------------------------------------------------------------------------
+
+TEST_F(PrinterSim, RemovalFailsEveryOpenHandleAndReplugUnderNewPathLeavesThemDead) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid, "OLD");
+  const int bystander = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid, "OTHER");
+  const std::string oldPath = printersim::InterfacePath(id);
+  File file = Open(oldPath);
+  File other = Open(printersim::InterfacePath(bystander));
+  ASSERT_TRUE(file && other);
+  Read pending, otherPending;
+  pending.Start(*file);
+  otherPending.Start(*other);
+
+  printersim::Detach(id);
+  ASSERT_TRUE(pending.Done());
+  EXPECT_EQ(pending.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(otherPending.Done()) << "only the removed printer's reads end";
+  EXPECT_EQ(Write(*file, Bytes{1}), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(OpenError(oldPath), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  printersim::Send(id, Bytes{1, 2});  // to nobody
+
+  printersim::Reattach(id, "NEW");
+  const std::string newPath = printersim::InterfacePath(id);
+  EXPECT_NE(newPath, oldPath);
+  EXPECT_EQ(OpenError(oldPath), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  File fresh = Open(newPath);
+  ASSERT_NE(fresh, nullptr);
+  Read stale;
+  stale.Start(*file);
+  ASSERT_TRUE(stale.Done());
+  EXPECT_EQ(stale.error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "old handles stay dead";
+  EXPECT_EQ(file->Purge(PURGE_RXCLEAR), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+  Read chosen;
+  chosen.Start(*fresh);
+  EXPECT_FALSE(chosen.Done()) << "nothing sent before the replug survives it";
+  printersim::Detach(id, ERROR_DEVICE_NOT_CONNECTED);
+  ASSERT_TRUE(chosen.Done());
+  EXPECT_EQ(chosen.error, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  printersim::Detach(bystander);
+}
+
+TEST_F(PrinterSim, FailNextReadsFailsExactlyThatManyReadsAtOnce) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File file = Open(printersim::InterfacePath(id));
+  ASSERT_NE(file, nullptr);
+  printersim::Send(id, Bytes{7});
+  printersim::FailNextReads(id, ERROR_GEN_FAILURE, 2);
+  for (int i = 0; i < 2; ++i) {
+    Read failed;
+    failed.Start(*file);
+    ASSERT_TRUE(failed.Done());
+    EXPECT_EQ(failed.error, static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(failed.bytes, 0u);
+  }
+  Read works;
+  works.Start(*file);
+  ASSERT_TRUE(works.Done());
+  EXPECT_EQ(works.Data(), Bytes{7}) << "the failed reads took no data";
+  EXPECT_EQ(printersim::ReadsIssued(id), 3u);
+}
+
+TEST_F(PrinterSim, StalledWriteHoldsNoLockAndEndsByReleaseOrRemoval) {
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  File out = Open(Pipe(id, "PIPE01"));
+  ASSERT_NE(out, nullptr);
+  printersim::StallWrites(id);
+
+  DWORD released = 1;
+  std::thread writer([&] { released = Write(*out, Bytes{1, 2, 3}); });
+  ASSERT_TRUE(printersim::WaitForStalledWrite(id, kLong));
+  // While it is stuck everything else keeps working.
+  printersim::Send(id, Bytes{4});
+  EXPECT_TRUE(printersim::Received(id).empty());
+  File in = Open(Pipe(id, "PIPE00"));
+  ASSERT_NE(in, nullptr);
+  Read read;
+  read.Start(*in);
+  EXPECT_EQ(read.Data(), Bytes{4});
+  EXPECT_FALSE(Paths(0).empty());
+  printersim::ReleaseWrites(id);
+  writer.join();
+  EXPECT_EQ(released, 0u);
+  EXPECT_EQ(printersim::Received(id), (Bytes{1, 2, 3}));
+
+  printersim::StallWrites(id);
+  DWORD removed = 0;
+  std::thread stuck([&] { removed = Write(*out, Bytes{5}); });
+  ASSERT_TRUE(printersim::WaitForStalledWrite(id, kLong));
+  printersim::Detach(id, ERROR_DEVICE_NOT_CONNECTED);
+  stuck.join();
+  EXPECT_EQ(removed, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_EQ(printersim::Received(id), (Bytes{1, 2, 3}));
+  EXPECT_EQ(printersim::StalledWrites(id), 0);
+}
+
+// --- Threads ----------------------------------------------------------------------------------
+
+TEST_F(PrinterSim, BytesSentFromOneThreadArriveInOrderAtAReaderOnAnother) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File file = Open(Pipe(id, "PIPE00"));
+  File out = Open(Pipe(id, "PIPE01"));
+  ASSERT_TRUE(file && out);
+  constexpr int kTotal = 5000;
+
+  std::thread sender([&] {
+    for (int i = 0; i < kTotal; i += 10) {
+      Bytes chunk;
+      for (int j = i; j < i + 10; ++j) chunk.push_back(static_cast<std::uint8_t>(j));
+      printersim::Send(id, chunk);
+    }
+  });
+  std::thread writer([&] {
+    for (int i = 0; i < 500; ++i) Write(*out, Bytes{static_cast<std::uint8_t>(i)});
+  });
+  Bytes got;
+  while (got.size() < kTotal) {
+    Read read;
+    read.Start(*file, 7);
+    ASSERT_TRUE(read.WaitDone());
+    ASSERT_EQ(read.error, 0u);
+    ASSERT_LE(read.bytes, 7u);
+    const Bytes data = read.Data();
+    got.insert(got.end(), data.begin(), data.end());
+  }
+  sender.join();
+  writer.join();
+  ASSERT_EQ(got.size(), static_cast<std::size_t>(kTotal));
+  for (int i = 0; i < kTotal; ++i) ASSERT_EQ(got[static_cast<std::size_t>(i)], static_cast<std::uint8_t>(i));
+  const Bytes received = printersim::Received(id);
+  ASSERT_EQ(received.size(), 500u);
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(received[static_cast<std::size_t>(i)], static_cast<std::uint8_t>(i));
+}
+
+// --- Control API -------------------------------------------------------------------------------
+
+TEST_F(PrinterSim, UnknownIdsAndOutOfRangeArgumentsAreRefused) {
+  EXPECT_THROW(printersim::Detach(1), std::invalid_argument);
+  EXPECT_THROW(printersim::Received(0), std::invalid_argument);
+  EXPECT_THROW(printersim::Attach(2, kVid, kPid), std::invalid_argument);
+  EXPECT_THROW(printersim::Attach(0, 0x10000, kPid), std::invalid_argument);
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  EXPECT_EQ(id, 1);
+  EXPECT_THROW(printersim::Send(id + 1, Bytes{1}), std::invalid_argument);
+  EXPECT_THROW(printersim::SetStatusByte(id, 5, 0x12), std::invalid_argument);
+  EXPECT_THROW(printersim::SetReadMode(id, 2), std::invalid_argument);
+  EXPECT_THROW(printersim::InjectEnumerationErrors(3, 0, ERROR_GEN_FAILURE, 1), std::invalid_argument);
+}
+
+TEST_F(PrinterSim, ResetRemovesPrintersKillsTheirHandlesAndRestartsIds) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  printersim::InjectEnumerationErrors(printersim::kPrinterClassDriver, 0, ERROR_GEN_FAILURE, 1);
+  File file = Open(printersim::InterfacePath(id));
+  ASSERT_NE(file, nullptr);
+  Read read;
+  read.Start(*file);
+  printersim::Reset();
+  ASSERT_TRUE(read.Done());
+  EXPECT_EQ(read.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(Paths(1).empty());
+  EXPECT_THROW(printersim::Received(id), std::invalid_argument);
+  EXPECT_EQ(printersim::Attach(printersim::kMakerDriver, kVid, kPid), 1);
+  EXPECT_EQ(printersim::SupportedIds().size(), kSupportedPrinterCount);
+  EXPECT_EQ(printersim::SupportedIds().front(),
+            static_cast<std::uint32_t>(kSupportedPrinters[0].vendorId) << 16 | kSupportedPrinters[0].productId);
+}
+
+}  // namespace
