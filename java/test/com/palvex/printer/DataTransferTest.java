@@ -8,17 +8,11 @@ import com.palvex.printer.sim.SimulatedPrinters;
 import java.util.Arrays;
 import java.util.List;
 import java.util.stream.Collectors;
-import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 
 /** Reads and writes on both drivers, with the summaries and dumps they trace. */
 class DataTransferTest extends PortFixture {
-    private final PortHandles handles = new PortHandles();
-
-    @AfterEach
-    void close() {
-        closeBoth(handles);
-    }
+    private final PortHandles handles = holder();
 
     private int openPrinterClass() {
         int printer = attachSupported(PRINTER_CLASS);

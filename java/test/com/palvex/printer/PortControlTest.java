@@ -14,7 +14,7 @@ class PortControlTest extends PortFixture {
     @Test
     void onPrinterClassTheDeviceCallsAnswerOneAndSendNothing() {
         attachSupported(PRINTER_CLASS);
-        PortHandles handles = new PortHandles();
+        PortHandles handles = holder();
         assertEquals(1, port.usbInitPipe(handles, genericWrite));
         for (int handle : new int[] {handles.hWritePort, BAD_HANDLE, -1}) {
             assertEquals(1, port.usbGetCommTimeout(handle));
@@ -27,7 +27,7 @@ class PortControlTest extends PortFixture {
     @Test
     void onTheMakersDriverTimeoutsAreSetAndReadBack() {
         attachSupported(MAKER);
-        PortHandles handles = new PortHandles();
+        PortHandles handles = holder();
         assertEquals(0, port.usbInitPipe(handles, genericRead));
         assertEquals(0, port.usbSetCommTimeout(handles.hReadPort, 10, 20, 300, 40, -1));
         assertEquals(300, port.usbGetCommTimeout(handles.hReadPort));
@@ -69,7 +69,7 @@ class PortControlTest extends PortFixture {
     @Test
     void bytesWaitingAreCounted() throws Exception {
         int printer = attachSupported(PRINTER_CLASS);
-        PortHandles handles = new PortHandles();
+        PortHandles handles = holder();
         assertEquals(1, port.usbInitPipe(handles, genericRead));
         SimulatedPrinters.send(printer, new byte[] {1, 2, 3});
         long deadline = System.nanoTime() + 10_000_000_000L;

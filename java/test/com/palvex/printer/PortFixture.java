@@ -21,6 +21,7 @@ abstract class PortFixture {
     final int genericWrite = port.usbGetGenericWriteValue();
     private int handlesAtStart;
     private final List<String> traces = new ArrayList<>();
+    private final List<PortHandles> holders = new ArrayList<>();
 
     @BeforeEach
     void cleanSimulator() {
@@ -29,8 +30,16 @@ abstract class PortFixture {
         traces.clear();
     }
 
+    /** A holder whose handles are closed after the test, whatever the test did. */
+    PortHandles holder() {
+        PortHandles handles = new PortHandles();
+        holders.add(handles);
+        return handles;
+    }
+
     @AfterEach
     void everyHandleClosed() {
+        for (PortHandles handles : holders) closeBoth(handles);
         SimulatedPrinters.reset();
         assertEquals(handlesAtStart, SimulatedPrinters.openHandleCount(), "handles left open");
     }
@@ -63,5 +72,7 @@ abstract class PortFixture {
     void closeBoth(PortHandles handles) {
         if (handles.hWritePort != 0) port.usbClosePipe(handles.hWritePort);
         if (handles.hReadPort != 0) port.usbClosePipe(handles.hReadPort);
+        handles.hWritePort = 0;
+        handles.hReadPort = 0;
     }
 }
