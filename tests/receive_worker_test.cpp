@@ -111,7 +111,7 @@ TEST_F(ReceiveWorkerTest, UnlistedErrorCancelsPausesAndRetriesAtOnce) {
   printersim::FailNextReads(m_printer, ERROR_GEN_FAILURE, 1);
   PipelineHarness pipeline;
   pipeline.StartWorker();
-  ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, kGenerous));
+  ASSERT_TRUE(pipeline.WaitForTrace("ReadFile(#) ERROR_IO_PENDING\n", kGenerous));
   const Lines traces = pipeline.Take();
   EXPECT_TRUE(InOrder(traces, {"ReceiveData-Jt3(#) Entering ReadFile (PC)\n",
                                "Default case(#)  dwError = 31\n",
