@@ -6,6 +6,8 @@
 #                              host-tsan, win32 and win64 under Wine)
 #   ./build.sh test PRESET...  only those presets
 #   ./build.sh build PRESET... configure and build only
+#   ./build.sh dist            the release package: both Windows DLLs, the README and
+#                              their checksums in build/dist/VantoryUSB-<version>-windows.zip
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 root=$(pwd)
@@ -67,6 +69,54 @@ test_preset() {
   ctest --preset "$preset" -j2
 }
 
+# The release package. The version comes from the project() call in CMakeLists.txt, which
+# configure writes into each build folder's VERSION file. Entries carry the last commit's
+# time, so the same DLLs give the same zip. The package is checked once it is made.
+make_dist() {
+  install_packages win32 win64
+  local extra=() p
+  for p in zip unzip; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || extra+=("$p")
+  done
+  if [ ${#extra[@]} -gt 0 ]; then
+    echo "== installing: ${extra[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      "${extra[@]}" >/dev/null
+  fi
+  for p in win32 win64; do
+    echo "== $p: configure and build the DLL"
+    cmake --preset "$p" >/dev/null
+    cmake --build --preset "$p" --target VantoryUSB
+  done
+
+  local version
+  version=$(cat build/win32/VERSION)
+  if [ "$version" != "$(cat build/win64/VERSION)" ]; then
+    echo "win32 and win64 were configured from different versions; reconfigure both" >&2
+    exit 1
+  fi
+  local dist=$root/build/dist stage=$root/build/dist/stage
+  local zip=$dist/VantoryUSB-$version-windows.zip
+  rm -rf "$stage" "$zip"
+  mkdir -p "$stage/x86" "$stage/x64"
+  cp build/win32/bin/VantoryUSB.dll "$stage/x86/"
+  cp build/win64/bin/VantoryUSB.dll "$stage/x64/"
+  if [ -f README.md ]; then
+    cp README.md "$stage/"
+  else
+    echo "== no README.md in the repository: the package gets an empty one"
+    : >"$stage/README.md"
+  fi
+  (cd "$stage" && sha256sum x86/VantoryUSB.dll x64/VantoryUSB.dll README.md >SHA256SUMS)
+  local epoch
+  epoch=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)
+  find "$stage" -type f -exec touch -d "@$epoch" {} +
+  (cd "$stage" && TZ=UTC zip -q -X -D "$zip" x86/VantoryUSB.dll x64/VantoryUSB.dll README.md SHA256SUMS)
+  echo "== $zip"
+  tests/check_release_zip.sh "$zip" "$version"
+}
+
 command=${1:-test}
 shift || true
 presets=("$@")
@@ -81,8 +131,11 @@ case $command in
     install_packages "${presets[@]}"
     for p in "${presets[@]}"; do build_preset "$p"; done
     ;;
+  dist)
+    make_dist
+    ;;
   *)
-    echo "usage: $0 test|build [PRESET...]" >&2
+    echo "usage: $0 test|build [PRESET...] | dist" >&2
     exit 2
     ;;
 esac
