@@ -71,7 +71,7 @@ test_preset() {
 
 # The release package. The version comes from the project() call in CMakeLists.txt, which
 # configure writes into each build folder's VERSION file. Entries carry the last commit's
-# time, so the same DLLs give the same zip. The package is checked once it is made.
+# time rather than the build's. The package is checked once it is made.
 make_dist() {
   install_packages win32 win64
   local extra=() p
