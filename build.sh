@@ -98,7 +98,7 @@ make_dist() {
   fi
   local dist=$root/build/dist stage=$root/build/dist/stage
   local zip=$dist/VantoryUSB-$version-windows.zip
-  rm -rf "$stage" "$zip"
+  rm -rf "$stage" "$dist"/VantoryUSB-*-windows.zip
   mkdir -p "$stage/x86" "$stage/x64"
   cp build/win32/bin/VantoryUSB.dll "$stage/x86/"
   cp build/win64/bin/VantoryUSB.dll "$stage/x64/"
@@ -113,6 +113,7 @@ make_dist() {
   epoch=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)
   find "$stage" -type f -exec touch -d "@$epoch" {} +
   (cd "$stage" && TZ=UTC zip -q -X -D "$zip" x86/VantoryUSB.dll x64/VantoryUSB.dll README.md SHA256SUMS)
+  rm -rf "$stage"
   echo "== $zip"
   tests/check_release_zip.sh "$zip" "$version"
 }
