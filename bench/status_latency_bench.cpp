@@ -2,11 +2,12 @@
 // the reader, over 10,000 round trips; median and 99th percentile.
 //
 // Each round trip starts from an idle pipeline: the worker's read is pending on the
-// printer and the reader is about to call GetPCLSData (it tells the printer thread so just
-// before the call; waking the printer thread takes long enough for the reader to be inside
-// its wait by the time the byte is sent). The byte then travels the whole path: the read
-// completes on the printer thread, the worker wakes, stores the byte and signals the data
-// event, the reader wakes and takes it.
+// printer and the reader is about to call GetPCLSData. The reader tells the printer thread
+// so just before the call; the printer thread has to wake first, so the reader is usually
+// inside its wait when the byte is sent (when it is not, it may find the byte already
+// stored; the figure is still from the send to the return). The byte travels the whole
+// path: the read completes on the printer thread, the worker wakes, stores the byte and
+// signals the data event, the reader wakes and takes it.
 #include <benchmark/benchmark.h>
 #include <hostwin/hostwin.h>
 #include <printersim/printersim.h>
