@@ -5,16 +5,24 @@
 // per 1 ms frame: 1,216,000 bytes/s).
 //
 // The ring buffer holds 4096 bytes and drops what does not fit, so the printer is paced by
-// the host: the feeder sends the next 64 bytes only when the worker's read is pending on
-// the printer and the buffer has room for them. A real printer is paced the same way by
-// the bus, which moves nothing while no read is outstanding.
+// the host, in one of two ways (the benchmark's argument):
+//   /0 one read at a time: the feeder sends the next 64 bytes only when the worker's read
+//      is pending on the printer and the buffer has room for them. Every chunk waits for a
+//      wake-up of the feeder and one of the worker, as a device that answers each read
+//      afresh.
+//   /1 a 4096-byte window: the feeder keeps sending 64-byte pieces while what it has sent
+//      and the reader has not yet taken stays within 4096 bytes (all the ring buffer can
+//      hold, so nothing is dropped). The printer then mostly has bytes waiting when the
+//      worker reads, and the reads complete at once: the pipeline's own capacity.
 #include <benchmark/benchmark.h>
 #include <hostwin/hostwin.h>
 #include <printersim/printersim.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -34,7 +42,12 @@ std::uint8_t PatternByte(std::size_t offset) {
   return static_cast<std::uint8_t>((offset * 131) ^ (offset >> 8));
 }
 
+constexpr std::int64_t kOneReadAtATime = 0;
+constexpr std::int64_t kWindow = 1;
+
 void BM_ReceiveThroughput(benchmark::State& state) {
+  const bool window = state.range(0) == kWindow;
+  state.SetLabel(window ? "4096-byte window" : "one read at a time");
   std::int64_t mismatches = 0;
   double seconds = 0;
   for (auto _ : state) {
@@ -48,18 +61,33 @@ void BM_ReceiveThroughput(benchmark::State& state) {
     std::atomic<bool> feederFailed{false};
     std::size_t received = 0;
     std::int64_t badBytes = 0;
+    // The window's bookkeeping: bytes the reader has taken, guarded by takenLock.
+    std::mutex takenLock;
+    std::condition_variable takenChanged;
+    std::size_t taken = 0;
 
     const auto start = BenchClock::now();
     std::thread feeder([&] {
       std::uint8_t chunk[kChunk];
       for (std::size_t sent = 0; sent < kStreamBytes; sent += kChunk) {
         for (std::size_t i = 0; i < kChunk; ++i) chunk[i] = PatternByte(sent + i);
-        if (!printersim::WaitForPendingRead(printer, 10s)) {
-          feederFailed = true;
-          return;
+        if (window) {
+          std::unique_lock<std::mutex> lock(takenLock);
+          if (!takenChanged.wait_for(lock, 10s,
+                                     [&] { return sent + kChunk - taken <= kBufferBytes; })) {
+            feederFailed = true;
+            return;
+          }
+        } else {
+          if (!printersim::WaitForPendingRead(printer, 10s)) {
+            feederFailed = true;
+            return;
+          }
+          // Only the reader removes bytes, so room seen here is still there at the store.
+          while (pipeline.port().BytesAvailable() > kBufferBytes - kChunk) {
+            std::this_thread::yield();
+          }
         }
-        // Only the reader removes bytes, so room seen here is still there at the store.
-        while (pipeline.port().BytesAvailable() > kBufferBytes - kChunk) std::this_thread::yield();
         printersim::Send(printer, chunk, kChunk);
       }
     });
@@ -77,6 +105,13 @@ void BM_ReceiveThroughput(benchmark::State& state) {
           if (bytes[i] != PatternByte(received + i)) ++badBytes;
         }
         received += count;
+        if (window) {
+          {
+            std::lock_guard<std::mutex> lock(takenLock);
+            taken = received;
+          }
+          takenChanged.notify_one();
+        }
       }
     });
     feeder.join();
@@ -99,7 +134,10 @@ void BM_ReceiveThroughput(benchmark::State& state) {
   state.counters["x_usb_full_speed"] = perSecond / kFullSpeedBulkBytesPerSecond;
   state.counters["mismatched_bytes"] = static_cast<double>(mismatches);
 }
-BENCHMARK(BM_ReceiveThroughput)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ReceiveThroughput)
+    ->Arg(kOneReadAtATime)
+    ->Arg(kWindow)
+    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
