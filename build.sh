@@ -6,14 +6,21 @@
 #                              host-tsan, win32 and win64 under Wine)
 #   ./build.sh test PRESET...  only those presets
 #   ./build.sh build PRESET... configure and build only
+#   ./build.sh demo [--driver=maker]
+#                              the receipt demo: installs and builds only what it needs
+#                              (host library, simulator, Java classes), then runs it
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 root=$(pwd)
 
 all_presets=(host host-asan host-tsan win32 win64)
 
+# The demo's own needs: compilers, the JDK, libpng and zlib for the receipt picture, and the
+# console font it is drawn with.
+demo_packages=(cmake ninja-build g++ openjdk-17-jdk-headless libpng-dev zlib1g-dev console-setup-linux)
+
 packages_for() {
-  local need=(cmake ninja-build g++ openjdk-17-jdk-headless googletest libbenchmark-dev junit5)
+  local need=("${demo_packages[@]}" googletest libbenchmark-dev junit5)
   local p
   for p in "$@"; do
     case $p in
@@ -27,8 +34,12 @@ packages_for() {
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 install_packages() {
+  install_list $(packages_for "$@")
+}
+
+install_list() {
   local missing=() p
-  for p in $(packages_for "$@"); do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -56,8 +67,24 @@ prepare_wine() {
 build_preset() {
   local preset=$1
   echo "== $preset: configure and build"
-  cmake --preset "$preset" >/dev/null
+  # Tests on, also in a build folder that ./build.sh demo configured without them.
+  cmake --preset "$preset" -DVANTORY_BUILD_TESTS=ON >/dev/null
   cmake --build --preset "$preset"
+}
+
+# The demo in build/host: a folder configured before keeps its settings; a new one is
+# configured without the test suites, whose tools the demo does not install.
+run_demo() {
+  install_list "${demo_packages[@]}"
+  echo "== demo: configure and build"
+  if [ -f build/host/CMakeCache.txt ]; then
+    cmake --preset host >/dev/null
+  else
+    cmake --preset host -DVANTORY_BUILD_TESTS=OFF >/dev/null
+  fi
+  cmake --build build/host --target VantoryUSB printer_sim receipt_demo
+  echo "== demo: run"
+  java/demo/run-demo.sh "$@"
 }
 
 test_preset() {
@@ -69,6 +96,10 @@ test_preset() {
 
 command=${1:-test}
 shift || true
+if [ "$command" = demo ]; then
+  run_demo "$@"
+  exit
+fi
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=("${all_presets[@]}")
 
@@ -82,7 +113,7 @@ case $command in
     for p in "${presets[@]}"; do build_preset "$p"; done
     ;;
   *)
-    echo "usage: $0 test|build [PRESET...]" >&2
+    echo "usage: $0 test|build [PRESET...] | demo [--driver=maker]" >&2
     exit 2
     ;;
 esac
