@@ -6,6 +6,9 @@
 #                              host-tsan, win32 and win64 under Wine)
 #   ./build.sh test PRESET...  only those presets
 #   ./build.sh build PRESET... configure and build only
+#   ./build.sh demo [--driver=maker]
+#                              the receipt demo: installs and builds only what it needs
+#                              (host library, simulator, Java classes), then runs it
 #   ./build.sh dist            the release package: both Windows DLLs, the README and
 #                              their checksums in build/dist/VantoryUSB-<version>-windows.zip
 set -euo pipefail
@@ -14,8 +17,12 @@ root=$(pwd)
 
 all_presets=(host host-asan host-tsan win32 win64)
 
+# The demo's own needs: compilers, the JDK, libpng and zlib for the receipt picture, and the
+# console font it is drawn with.
+demo_packages=(cmake ninja-build g++ openjdk-17-jdk-headless libpng-dev zlib1g-dev console-setup-linux)
+
 packages_for() {
-  local need=(cmake ninja-build g++ openjdk-17-jdk-headless googletest libbenchmark-dev junit5)
+  local need=("${demo_packages[@]}" googletest libbenchmark-dev junit5)
   local p
   for p in "$@"; do
     case $p in
@@ -29,8 +36,12 @@ packages_for() {
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 install_packages() {
+  install_list $(packages_for "$@")
+}
+
+install_list() {
   local missing=() p
-  for p in $(packages_for "$@"); do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -58,8 +69,24 @@ prepare_wine() {
 build_preset() {
   local preset=$1
   echo "== $preset: configure and build"
-  cmake --preset "$preset" >/dev/null
+  # Tests on, also in a build folder that ./build.sh demo configured without them.
+  cmake --preset "$preset" -DVANTORY_BUILD_TESTS=ON >/dev/null
   cmake --build --preset "$preset"
+}
+
+# The demo in build/host: a folder configured before keeps its settings; a new one is
+# configured without the test suites, whose tools the demo does not install.
+run_demo() {
+  install_list "${demo_packages[@]}"
+  echo "== demo: configure and build"
+  if [ -f build/host/CMakeCache.txt ]; then
+    cmake --preset host >/dev/null
+  else
+    cmake --preset host -DVANTORY_BUILD_TESTS=OFF >/dev/null
+  fi
+  cmake --build build/host --target VantoryUSB printer_sim receipt_demo
+  echo "== demo: run"
+  java/demo/run-demo.sh "$@"
 }
 
 test_preset() {
@@ -73,17 +100,8 @@ test_preset() {
 # configure writes into each build folder's VERSION file. Entries carry the last commit's
 # time rather than the build's. The package is checked once it is made.
 make_dist() {
-  install_packages win32 win64
-  local extra=() p
-  for p in zip unzip; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || extra+=("$p")
-  done
-  if [ ${#extra[@]} -gt 0 ]; then
-    echo "== installing: ${extra[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-      "${extra[@]}" >/dev/null
-  fi
+  install_list $(packages_for win32 win64) zip unzip
+  local p
   for p in win32 win64; do
     echo "== $p: configure and build the DLL"
     cmake --preset "$p" >/dev/null
@@ -120,6 +138,10 @@ make_dist() {
 
 command=${1:-test}
 shift || true
+if [ "$command" = demo ]; then
+  run_demo "$@"
+  exit
+fi
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=("${all_presets[@]}")
 
@@ -136,7 +158,7 @@ case $command in
     make_dist
     ;;
   *)
-    echo "usage: $0 test|build [PRESET...] | dist" >&2
+    echo "usage: $0 test|build [PRESET...] | demo [--driver=maker] | dist" >&2
     exit 2
     ;;
 esac

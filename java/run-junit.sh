@@ -7,7 +7,7 @@ java=$1 classpath=$2 libdir=$3
 shift 3
 selects=()
 for class in "$@"; do selects+=(--select-class "$class"); done
-output=$("$java" -Xcheck:jni -Djava.library.path="$libdir" \
+output=$("$java" -Xcheck:jni -Djava.library.path="$libdir" -Dvantory.test.classpath="$classpath" \
   -jar /usr/share/java/junit-platform-console-standalone.jar \
   --class-path "$classpath" --disable-banner --disable-ansi-colors --details=tree "${selects[@]}" 2>&1)
 status=$?

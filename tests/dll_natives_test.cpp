@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/FakeJni.h"
 #include "support/TraceLines.h"
 
 namespace {
@@ -42,89 +43,6 @@ const Native kNatives[] = {
     {"usbPurgeRequest", 12},     {"usbGetGenericReadValue", 8},  {"usbGetGenericWriteValue", 8},
     {"usbGetBytesAvailable", 8}, {"usbGetLastError", 8},         {"usbGetErrorString", 12},
 };
-
-// ---- A JNI function table of our own: just what the natives call. ----
-
-struct FakeArray {
-  std::vector<jbyte> bytes;
-};
-struct FakeString {
-  std::u16string text;
-};
-
-struct FakeJvm {
-  int setIntFieldCalls = 0;
-  std::vector<FakeString*> strings;
-};
-FakeJvm* g_jvm = nullptr;
-
-jclass JNICALL FakeGetObjectClass(JNIEnv*, jobject object) {
-  return reinterpret_cast<jclass>(object);
-}
-jfieldID JNICALL FakeGetFieldID(JNIEnv*, jclass, const char* name, const char* signature) {
-  if (std::strcmp(signature, "I") != 0) return nullptr;
-  if (std::strcmp(name, "hReadPort") == 0) return reinterpret_cast<jfieldID>(1);
-  if (std::strcmp(name, "hWritePort") == 0) return reinterpret_cast<jfieldID>(2);
-  return nullptr;
-}
-void JNICALL FakeSetIntField(JNIEnv*, jobject, jfieldID, jint) { ++g_jvm->setIntFieldCalls; }
-jsize JNICALL FakeGetArrayLength(JNIEnv*, jarray array) {
-  return static_cast<jsize>(reinterpret_cast<FakeArray*>(array)->bytes.size());
-}
-jbyte* JNICALL FakeGetByteArrayElements(JNIEnv*, jbyteArray array, jboolean*) {
-  return reinterpret_cast<FakeArray*>(array)->bytes.data();
-}
-void JNICALL FakeReleaseByteArrayElements(JNIEnv*, jbyteArray, jbyte*, jint) {}
-void JNICALL FakeSetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize length,
-                                    const jbyte* bytes) {
-  std::memcpy(reinterpret_cast<FakeArray*>(array)->bytes.data() + start, bytes,
-              static_cast<size_t>(length));
-}
-jstring JNICALL FakeNewStringUTF(JNIEnv*, const char* text) {
-  FakeString* s = new FakeString{std::u16string(text, text + std::strlen(text))};
-  g_jvm->strings.push_back(s);
-  return reinterpret_cast<jstring>(s);
-}
-jstring JNICALL FakeNewString(JNIEnv*, const jchar* text, jsize length) {
-  FakeString* s = new FakeString{std::u16string(text, text + length)};
-  g_jvm->strings.push_back(s);
-  return reinterpret_cast<jstring>(s);
-}
-jboolean JNICALL FakeExceptionCheck(JNIEnv*) { return JNI_FALSE; }
-
-class FakeEnv {
- public:
-  FakeEnv() : m_table{} {
-    m_table.GetObjectClass = FakeGetObjectClass;
-    m_table.GetFieldID = FakeGetFieldID;
-    m_table.SetIntField = FakeSetIntField;
-    m_table.GetArrayLength = FakeGetArrayLength;
-    m_table.GetByteArrayElements = FakeGetByteArrayElements;
-    m_table.ReleaseByteArrayElements = FakeReleaseByteArrayElements;
-    m_table.SetByteArrayRegion = FakeSetByteArrayRegion;
-    m_table.NewStringUTF = FakeNewStringUTF;
-    m_table.NewString = FakeNewString;
-    m_table.ExceptionCheck = FakeExceptionCheck;
-    m_env.functions = &m_table;
-    g_jvm = &m_jvm;
-  }
-  ~FakeEnv() {
-    for (FakeString* s : m_jvm.strings) delete s;
-    g_jvm = nullptr;
-  }
-  JNIEnv* env() { return &m_env; }
-  FakeJvm& jvm() { return m_jvm; }
-
- private:
-  JNINativeInterface_ m_table;
-  JNIEnv m_env;
-  FakeJvm m_jvm;
-};
-
-std::string Narrow(jstring s) {
-  const std::u16string& text = reinterpret_cast<FakeString*>(s)->text;
-  return std::string(text.begin(), text.end());
-}
 
 // ---- The DLL ----
 
@@ -166,7 +84,7 @@ class DllNativesTest : public ::testing::Test {
   }
 
   HMODULE m_module = nullptr;
-  FakeEnv m_fake;
+  FakeJni m_fake;
 };
 
 using InitPipe = jint(JNICALL*)(JNIEnv*, jobject, jobject, jint);
@@ -176,7 +94,7 @@ using SetTimeouts = jint(JNICALL*)(JNIEnv*, jobject, jint, jint, jint, jint, jin
 using NoArgs = jint(JNICALL*)(JNIEnv*, jobject);
 using ErrorString = jstring(JNICALL*)(JNIEnv*, jobject, jint);
 
-jobject FakeObject(int tag) { return reinterpret_cast<jobject>(static_cast<std::intptr_t>(0x1000 + tag)); }
+jobject FakeObject(int tag) { return tag == 0 ? FakeJni::Receiver() : FakeJni::Holder(); }
 constexpr jint kBadHandle = 0x7FFFFF00;
 
 TEST_F(DllNativesTest, ExportsExactlyTheTwelveNatives) {
@@ -197,7 +115,7 @@ TEST_F(DllNativesTest, CallsWithoutAPrinterFailAsDocumented) {
   EXPECT_EQ(Find<InitPipe>("usbInitPipe")(env, self, holder, 0x40000000), -1);
   EXPECT_EQ(Find<InitPipe>("usbInitPipe")(env, self, holder, static_cast<jint>(0x80000000u)), -1);
   EXPECT_EQ(Find<InitPipe>("usbInitPipe")(env, self, holder, 12345), -1);
-  EXPECT_EQ(m_fake.jvm().setIntFieldCalls, 0);
+  EXPECT_EQ(m_fake.setIntFieldCalls, 0);
 
   EXPECT_EQ(Find<IntCall>("usbGetCommTimeout")(env, self, kBadHandle), ERROR_INVALID_HANDLE);
   EXPECT_EQ(Find<SetTimeouts>("usbSetCommTimeout")(env, self, kBadHandle, 1, 2, 3, 4, 5),
@@ -219,11 +137,11 @@ TEST_F(DllNativesTest, CallsWithoutAPrinterFailAsDocumented) {
 
 TEST_F(DllNativesTest, ErrorStringsAreTheSystemsTextsOrTheFailureText) {
   JNIEnv* env = m_fake.env();
-  const std::string known = Narrow(Find<ErrorString>("usbGetErrorString")(env, FakeObject(0), 6));
+  const std::string known = m_fake.Text(Find<ErrorString>("usbGetErrorString")(env, FakeObject(0), 6));
   ASSERT_GE(known.size(), 3u);
   EXPECT_EQ(known.substr(known.size() - 2), "\r\n");
   const std::string unknown =
-      Narrow(Find<ErrorString>("usbGetErrorString")(env, FakeObject(0), 0x7FFF1234));
+      m_fake.Text(Find<ErrorString>("usbGetErrorString")(env, FakeObject(0), 0x7FFF1234));
   EXPECT_EQ(unknown, "FormatMessage failed: 2147422772\n");
 }
 

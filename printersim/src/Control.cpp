@@ -67,6 +67,7 @@ void SetReadMode(int id, int mode) {
 
 void StallWrites(int id) { Find(id)->StallWrites(); }
 void ReleaseWrites(int id) { Find(id)->ReleaseWrites(); }
+void LimitWrites(int id, DWORD maxBytes) { Find(id)->LimitWrites(maxBytes); }
 
 void SetFixedTimeoutFields(int id, unsigned fieldMask) {
   auto printer = Find(id);

@@ -142,6 +142,11 @@ void Printer::StallWrites() {
   stalled_ = true;
 }
 
+void Printer::LimitWrites(DWORD maxBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  writeLimit_ = maxBytes;
+}
+
 void Printer::ReleaseWrites() {
   std::lock_guard<std::mutex> lock(mutex_);
   stalled_ = false;
@@ -314,6 +319,8 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
       changed_.notify_all();
       if (DWORD error = HandleErrorLocked(attachment)) return error;
     }
+    // A driver may take fewer bytes than it was given; the writer has to offer the rest.
+    size = std::min(size, writeLimit_);
     received_.insert(received_.end(), bytes, bytes + size);
     std::vector<std::uint8_t> replies;
     status_.Feed(bytes, size, &replies);

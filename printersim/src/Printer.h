@@ -59,6 +59,7 @@ class Printer {
   void SetReadMode(int mode);
   void StallWrites();
   void ReleaseWrites();
+  void LimitWrites(DWORD maxBytes);
   void SetFixedTimeoutFields(unsigned mask);
   unsigned FixedTimeoutFields() const;
 
@@ -147,6 +148,7 @@ class Printer {
   int readMode_ = kReadsPendUntilData;
   bool stalled_ = false;
   int stalledWriters_ = 0;
+  DWORD writeLimit_ = MAXDWORD;  // most bytes one write takes
   int openFiles_ = 0;
   unsigned fixedTimeoutFields_ = 0;
   std::uint64_t readsIssued_ = 0;

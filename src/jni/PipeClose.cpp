@@ -6,6 +6,7 @@
 
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
+#include "jni/Natives.h"
 #include "trace/DebugTrace.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include "comm/PipePath.h"
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
+#include "jni/Natives.h"
 #include "trace/DebugTrace.h"
 
 namespace {

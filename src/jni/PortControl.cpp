@@ -8,6 +8,7 @@
 #include "comm/SerialTimeouts.h"
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
+#include "jni/Natives.h"
 #include "trace/DebugTrace.h"
 
 namespace {

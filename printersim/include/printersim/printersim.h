@@ -101,6 +101,10 @@ void SetReadMode(int id, int mode);
 void StallWrites(int id);
 void ReleaseWrites(int id);
 
+// A driver that takes at most `maxBytes` of each write and reports the count it took
+// (0: it accepts writes but takes nothing). MAXDWORD, the default, takes everything.
+void LimitWrites(int id, DWORD maxBytes);
+
 // Fields (kReadIntervalTimeoutField...) that the maker's driver reports as 0xFFFFFFFE in
 // IOCTL_SERIAL_GET_TIMEOUTS, whatever was set.
 void SetFixedTimeoutFields(int id, unsigned fieldMask);

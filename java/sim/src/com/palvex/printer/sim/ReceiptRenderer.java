@@ -1,0 +1,33 @@
+package com.palvex.printer.sim;
+
+/**
+ * What a simulated receipt printer printed, from the ESC/POS bytes it received (for example
+ * {@link SimulatedPrinters#received}): as text for a terminal, or as a picture of the paper.
+ * The printer is an 80 mm one with font A, 48 columns wide. Only the host build of the
+ * library carries these natives.
+ */
+public final class ReceiptRenderer {
+    /** Columns of the paper at normal character width. */
+    public static final int PAPER_COLUMNS = 48;
+
+    static {
+        System.loadLibrary("VantoryUSB");
+    }
+
+    private ReceiptRenderer() {}
+
+    /**
+     * One line per printed line, each ended by a newline, aligned within
+     * {@link #PAPER_COLUMNS}; a cut shows as a dashed line marked "(cut)".
+     */
+    public static native String renderText(byte[] escpos);
+
+    /**
+     * Writes the receipt as a PNG image of the paper at {@code path}. Returns false when the
+     * font is missing or the file cannot be written; {@link #lastError} then says why.
+     */
+    public static native boolean renderPng(byte[] escpos, String path);
+
+    /** Why the last {@link #renderPng} on this thread failed; empty after a success. */
+    public static native String lastError();
+}

@@ -1,0 +1,91 @@
+package com.palvex.printer;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.palvex.printer.sim.SimulatedPrinters;
+import java.io.File;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+import org.junit.jupiter.api.Test;
+
+/** Several Java threads on one port, and a JVM that exits with a read waiting. */
+class ConcurrencyTest extends PortFixture {
+
+    @Test
+    void aWaitingReadReturnsPromptlyWhenAnotherThreadCloses() throws Exception {
+        int printer = attachSupported(PRINTER_CLASS);
+        PortHandles handles = holder();
+        assertEquals(1, port.usbInitPipe(handles, genericWrite));
+        assertEquals(1, port.usbInitPipe(handles, genericRead));
+        AtomicInteger lastRead = new AtomicInteger(0);
+        CountDownLatch reading = new CountDownLatch(1);
+        Thread reader = new Thread(() -> {
+            reading.countDown();
+            int result;
+            do {
+                result = port.usbReadInputPipe(handles.hReadPort, new byte[16]);
+            } while (result > 0);
+            lastRead.set(result);
+        });
+        reader.start();
+        reading.await();
+        Thread writer = new Thread(() -> {
+            for (int i = 0; i < 20; i++) port.usbWriteOutputPipe(handles.hWritePort, new byte[] {0x10, 0x04, 1});
+        });
+        writer.start();
+        writer.join();
+        long start = System.nanoTime();
+        assertEquals(0, port.usbClosePipe(handles.hReadPort));
+        reader.join(5000);
+        assertTrue(!reader.isAlive(), "the read did not return after the close");
+        assertEquals(-1, lastRead.get());
+        assertTrue(System.nanoTime() - start < 3_000_000_000L);
+        assertTrue(SimulatedPrinters.received(printer).length >= 3);
+    }
+
+    @Test
+    void manyOpenCloseCyclesWithAReaderRunningLeakNothing() throws Exception {
+        for (int kind : new int[] {MAKER, PRINTER_CLASS}) {
+            SimulatedPrinters.reset();
+            int start = SimulatedPrinters.openHandleCount();
+            attachSupported(kind);
+            PortHandles shared = holder();
+            java.util.concurrent.atomic.AtomicBoolean stop = new java.util.concurrent.atomic.AtomicBoolean();
+            Thread reader = new Thread(() -> {
+                byte[] data = new byte[8];
+                while (!stop.get()) port.usbReadInputPipe(shared.hReadPort, data);
+            });
+            reader.start();
+            for (int i = 0; i < 1000; i++) {
+                PortHandles handles = new PortHandles();
+                assertEquals(kind, port.usbInitPipe(handles, genericWrite));
+                assertEquals(kind, port.usbInitPipe(handles, genericRead));
+                shared.hReadPort = handles.hReadPort;
+                port.usbClosePipe(handles.hWritePort);
+                port.usbClosePipe(handles.hReadPort);
+            }
+            stop.set(true);
+            reader.join();
+            shared.hReadPort = 0;
+            assertEquals(start, SimulatedPrinters.openHandleCount(), "driver kind " + kind);
+        }
+    }
+
+    /** A JVM that exits while a read pipe is open and a read is waiting exits cleanly. */
+    @Test
+    void theJvmExitsCleanlyWithAReadWaiting() throws Exception {
+        String java = System.getProperty("java.home") + File.separator + "bin" + File.separator + "java";
+        ProcessBuilder builder = new ProcessBuilder(java, "-Xcheck:jni",
+                "-Djava.library.path=" + System.getProperty("java.library.path"),
+                "-cp", System.getProperty("vantory.test.classpath"), ExitWhileReading.class.getName());
+        builder.redirectErrorStream(true);
+        Process process = builder.start();
+        String output = new String(process.getInputStream().readAllBytes());
+        assertTrue(process.waitFor(60, TimeUnit.SECONDS), "the JVM did not exit");
+        assertEquals(0, process.exitValue(), output);
+        assertTrue(output.contains("reading"), output);
+        assertTrue(!output.contains("WARNING"), output);
+    }
+}

@@ -1,0 +1,81 @@
+// The natives of com.palvex.printer.sim.ReceiptRenderer: receipt.h for Java. No C++
+// exception crosses into the JVM; a failure to draw is the false of renderPng, with its
+// reason kept for lastError on the same thread.
+#include <jni.h>
+#include <printersim/receipt.h>
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+thread_local std::string t_lastError;
+
+void Throw(JNIEnv* env, const char* className, const char* message) {
+  if (env->ExceptionCheck()) return;
+  jclass type = env->FindClass(className);
+  if (type != nullptr) env->ThrowNew(type, message);
+}
+
+// False, with NullPointerException pending, when the array is null.
+bool CopyBytes(JNIEnv* env, jbyteArray array, std::vector<std::uint8_t>* bytes) {
+  if (array == nullptr) {
+    Throw(env, "java/lang/NullPointerException", "escpos");
+    return false;
+  }
+  const jsize size = env->GetArrayLength(array);
+  bytes->resize(static_cast<std::size_t>(size));
+  env->GetByteArrayRegion(array, 0, size, reinterpret_cast<jbyte*>(bytes->data()));
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT jstring JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderText(JNIEnv* env,
+                                                                                jclass,
+                                                                                jbyteArray escpos) {
+  try {
+    std::vector<std::uint8_t> bytes;
+    if (!CopyBytes(env, escpos, &bytes)) return nullptr;
+    // ASCII only (the renderer prints '?' for anything else), so modified UTF-8 is plain.
+    return env->NewStringUTF(printersim::RenderText(bytes).c_str());
+  } catch (const std::exception& e) {
+    Throw(env, "java/lang/RuntimeException", e.what());
+    return nullptr;
+  }
+}
+
+JNIEXPORT jboolean JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderPng(JNIEnv* env,
+                                                                                jclass,
+                                                                                jbyteArray escpos,
+                                                                                jstring path) {
+  try {
+    std::vector<std::uint8_t> bytes;
+    if (!CopyBytes(env, escpos, &bytes)) return JNI_FALSE;
+    if (path == nullptr) {
+      Throw(env, "java/lang/NullPointerException", "path");
+      return JNI_FALSE;
+    }
+    const char* chars = env->GetStringUTFChars(path, nullptr);
+    if (chars == nullptr) return JNI_FALSE;  // OutOfMemoryError is pending
+    const std::string pngPath(chars);
+    env->ReleaseStringUTFChars(path, chars);
+    const printersim::RenderResult result = printersim::RenderPng(bytes, pngPath);
+    t_lastError = result.ok ? std::string() : result.error;
+    return result.ok ? JNI_TRUE : JNI_FALSE;
+  } catch (const std::exception& e) {
+    Throw(env, "java/lang/RuntimeException", e.what());
+    return JNI_FALSE;
+  }
+}
+
+JNIEXPORT jstring JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_lastError(JNIEnv* env,
+                                                                               jclass) {
+  return env->NewStringUTF(t_lastError.c_str());
+}
+
+}  // extern "C"

@@ -1,0 +1,277 @@
+// The natives called directly, through a JNI table of the tests' own, where a JVM test
+// cannot reach: failures of the system calls of a read bring-up, memory and JNI failures,
+// drivers that take part of a write, and calls from several threads at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "comm/UsbComm.h"
+#include "jni/Natives.h"
+#include "support/FakeJni.h"
+#include "support/SimulatorTest.h"
+#include "support/TraceLines.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using printersim::kMakerDriver;
+using printersim::kPrinterClassDriver;
+using Lines = std::vector<std::string>;
+
+constexpr jint kRead = static_cast<jint>(GENERIC_READ);
+constexpr jint kWrite = static_cast<jint>(GENERIC_WRITE);
+
+class NativesTest : public SimulatorTest {
+ protected:
+  void TearDown() override {
+    CloseEverything();
+    SimulatorTest::TearDown();
+  }
+
+  jint Init(jint access) {
+    return Java_com_palvex_printer_UsbPort_usbInitPipe(m_jni.env(), FakeJni::Receiver(),
+                                                       FakeJni::Holder(), access);
+  }
+  jint Close(jint handle) {
+    return Java_com_palvex_printer_UsbPort_usbClosePipe(m_jni.env(), FakeJni::Receiver(), handle);
+  }
+  jint ReadInto(FakeArray& array, jint handle = 0) {
+    return Java_com_palvex_printer_UsbPort_usbReadInputPipe(m_jni.env(), FakeJni::Receiver(),
+                                                            handle, FakeJni::Array(array));
+  }
+  jint Write(FakeArray& array) {
+    return Java_com_palvex_printer_UsbPort_usbWriteOutputPipe(
+        m_jni.env(), FakeJni::Receiver(), m_jni.hWritePort, FakeJni::Array(array));
+  }
+  // What an application does at the end: close both pipes; a second close finds nothing.
+  void CloseEverything() {
+    if (m_jni.hWritePort != 0) Close(m_jni.hWritePort);
+    if (m_jni.hReadPort != 0) Close(m_jni.hReadPort);
+    if (g_UsbComm.HasReceivePipeline() || g_UsbComm.m_hWritePort.Get() != nullptr ||
+        g_UsbComm.m_hReadPort.Get() != nullptr) {
+      g_UsbComm.TearDownReceivePipeline(false);
+    }
+    m_jni.hWritePort = m_jni.hReadPort = 0;
+  }
+
+  FakeJni m_jni;
+};
+
+// Each failing step of a read bring-up leaves what it created; the next read call hands
+// back the read handle that is left, and one close releases it all.
+TEST_F(NativesTest, FailedReadBringUpLeavesItsStateForTheCloseToRelease) {
+  struct Step {
+    const char* function;
+    int failingCall;  // which call of that function fails (the earlier ones succeed)
+    const char* trace;
+  } steps[] = {
+      {"CreateEventA", 1, "usbInitPipe(#) m_QuitEvent Error=8\n"},
+      {"CreateMutexA", 1, nullptr},
+      {"HeapAlloc", 1, nullptr},
+      {"CreateThread", 1, "usbInitPipe(#) CreateThread failed. Status=8\n"},
+  };
+  for (const Step& step : steps) {
+    printersim::Reset();
+    AttachSupported(kPrinterClassDriver);
+    const int handles = hostwin::OpenHandleCount();
+    const int stores = m_jni.setIntFieldCalls;
+    hostwin::FailNextCalls(step.function, ERROR_NOT_ENOUGH_MEMORY, step.failingCall);
+    EXPECT_EQ(Init(kRead), -1) << step.function;
+    hostwin::ClearFaults();
+    EXPECT_EQ(m_jni.setIntFieldCalls, stores);
+    EXPECT_NE(g_UsbComm.m_hReadPort.Get(), nullptr) << step.function;
+    if (step.trace != nullptr) {
+      EXPECT_NE(IndexOf(Traces(), step.trace), -1) << step.function;
+    }
+    if (std::string(step.function) != "CreateThread") {
+      // The read handle is held, so the next read call hands it back.
+      EXPECT_EQ(Init(kRead), kPrinterClassUsb) << step.function;
+      EXPECT_NE(IndexOf(Traces(), "usbInitPipe(#) ...Just Returning handle\n"), -1);
+    }
+    EXPECT_EQ(Close(m_jni.hReadPort), 0) << step.function;
+    EXPECT_FALSE(g_UsbComm.HasReceivePipeline());
+    EXPECT_EQ(hostwin::OpenHandleCount(), handles) << step.function;
+    m_jni.hReadPort = 0;
+  }
+}
+
+// Without its acknowledgement event no worker was started: the close releases what exists
+// and succeeds, so the read direction can be opened again.
+TEST_F(NativesTest, CloseAfterTheAcknowledgementEventFailedReleasesAndSucceeds) {
+  AttachSupported(kPrinterClassDriver);
+  // What a bring-up leaves when its second event cannot be created: the read handle and the
+  // quit event, no acknowledgement event, no worker.
+  g_UsbComm.m_nUsbType = kPrinterClassUsb;
+  CUsbComm probe;
+  g_UsbComm.m_hReadPort.Replace(probe.OpenPipe(kPrinterClassUsb, "PIPE00"));
+  g_UsbComm.m_QuitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_EQ(Close(0), 0);
+  EXPECT_FALSE(g_UsbComm.HasReceivePipeline());
+  EXPECT_EQ(g_UsbComm.m_hReadPort.Get(), nullptr);
+  EXPECT_EQ(Init(kRead), kPrinterClassUsb);  // the read direction opens again
+}
+
+TEST_F(NativesTest, MemoryAndJniFailuresEndTheCallWithoutTouchingTheArray) {
+  AttachSupported(kMakerDriver);
+  ASSERT_EQ(Init(kWrite), kNativeUsb);
+  ASSERT_EQ(Init(kRead), kNativeUsb);
+  FakeArray array{std::vector<jbyte>(4, 0x55)};
+  hostwin::FailNextCalls("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1);
+  EXPECT_EQ(ReadInto(array, m_jni.hReadPort), -1);
+  EXPECT_EQ(array.bytes, std::vector<jbyte>(4, 0x55));
+
+  m_jni.failElements = true;
+  EXPECT_EQ(Write(array), ERROR_NOT_ENOUGH_MEMORY);
+  m_jni.failElements = false;
+  EXPECT_TRUE(printersim::Received(1).empty());
+}
+
+// A driver that takes part of a write gets the rest; one that takes nothing fails the write.
+TEST_F(NativesTest, NoPrintDataIsLostToAShortWrite) {
+  const int printer = AttachSupported(kPrinterClassDriver);
+  ASSERT_EQ(Init(kWrite), kPrinterClassUsb);
+  printersim::LimitWrites(printer, 7);
+  FakeArray receipt{std::vector<jbyte>(100)};
+  for (size_t i = 0; i < receipt.bytes.size(); ++i) receipt.bytes[i] = static_cast<jbyte>(i);
+  EXPECT_EQ(Write(receipt), 0);
+  const std::vector<std::uint8_t> received = printersim::Received(printer);
+  ASSERT_EQ(received.size(), 100u);
+  for (size_t i = 0; i < received.size(); ++i) EXPECT_EQ(received[i], i);
+  printersim::LimitWrites(printer, 0);
+  EXPECT_EQ(Write(receipt), ERROR_WRITE_FAULT);
+}
+
+TEST_F(NativesTest, WriteSummaryCountsEveryByteWritten) {
+  const int printer = AttachSupported(kMakerDriver);
+  ASSERT_EQ(Init(kWrite), kNativeUsb);
+  printersim::LimitWrites(printer, 10);
+  FakeArray data{std::vector<jbyte>(40, 0x20)};
+  Traces();
+  EXPECT_EQ(Write(data), 0);
+  bool found = false;
+  for (const std::string& line : Traces()) {
+    if (line.find("WRITE: nHandle") != std::string::npos) {
+      found = true;
+      EXPECT_NE(line.find("nData = 40, nWritten = 40"), std::string::npos) << line;
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+// A probe that found no printer turns the driver kind to the maker's under a running
+// pipeline. The close still stops it, and a later read bring-up never leaves two workers.
+TEST_F(NativesTest, APipelineLeftUnderAChangedDriverKindIsStopped) {
+  const int printer = AttachSupported(kPrinterClassDriver);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  printersim::Detach(printer);
+  EXPECT_EQ(Init(kWrite), -1);
+  EXPECT_EQ(g_UsbComm.m_nUsbType.load(), kNativeUsb);
+  printersim::Reattach(printer);
+  // The worker's recovery now runs for the maker's driver and leaves the read handle empty.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (g_UsbComm.m_hReadPort.Get() != nullptr && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(g_UsbComm.m_hReadPort.Get(), nullptr);
+  ASSERT_TRUE(g_UsbComm.HasReceivePipeline());
+  const HANDLE oldWorker = g_UsbComm.m_hWorkerThread.load();
+
+  // The driver kind is back to the printer class: a new read bring-up stops the old worker.
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  EXPECT_NE(IndexOf(Traces(), "usbInitPipe(#) Stopping the receive worker left from an earlier read pipe\n"), -1);
+  EXPECT_NE(g_UsbComm.m_hWorkerThread.load(), oldWorker);
+  printersim::Send(printer, std::vector<std::uint8_t>{1, 2, 3});
+  FakeArray array{std::vector<jbyte>(8)};
+  EXPECT_EQ(ReadInto(array, m_jni.hReadPort), 3);
+}
+
+TEST_F(NativesTest, CloseTakesThePrinterClassBranchWhileAPipelineRuns) {
+  const int printer = AttachSupported(kPrinterClassDriver);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  printersim::Detach(printer);
+  EXPECT_EQ(Init(kWrite), -1);  // the probe found nothing: the driver kind reads 0
+  Traces();
+  EXPECT_EQ(Close(m_jni.hReadPort), 0);
+  const Lines traces = Traces();
+  EXPECT_EQ(IndexOf(traces, "usbClosePipe(#) ?????\n"), -1);
+  EXPECT_NE(IndexOf(traces, "usbClosePipe(#) Exit\n"), -1);
+  EXPECT_FALSE(g_UsbComm.HasReceivePipeline());
+  m_jni.hReadPort = 0;
+}
+
+// Opens and closes on several threads at once, with readers and the bytes-available query
+// running beside them: nothing garbles a path, nothing reads a freed buffer (the sanitizers
+// watch), and every handle is closed at the end.
+TEST_F(NativesTest, OpensClosesAndReadsOnManyThreadsAtOnce) {
+  const int printer = AttachSupported(kPrinterClassDriver);
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    while (!stop.load()) {
+      printersim::Send(printer, std::vector<std::uint8_t>{0xC3, 'a', 'b'});
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  std::thread counter([&] {
+    FakeJni jni;
+    while (!stop.load()) {
+      Java_com_palvex_printer_UsbPort_usbGetBytesAvailable(jni.env(), FakeJni::Receiver());
+    }
+  });
+  std::thread reader([&] {
+    FakeJni jni;
+    FakeArray array{std::vector<jbyte>(16)};
+    while (!stop.load()) {
+      Java_com_palvex_printer_UsbPort_usbReadInputPipe(jni.env(), FakeJni::Receiver(), 0,
+                                                       FakeJni::Array(array));
+    }
+  });
+  auto cycler = [&] {
+    FakeJni jni;
+    for (int i = 0; i < 40; ++i) {
+      Java_com_palvex_printer_UsbPort_usbInitPipe(jni.env(), FakeJni::Receiver(), FakeJni::Holder(), kWrite);
+      Java_com_palvex_printer_UsbPort_usbInitPipe(jni.env(), FakeJni::Receiver(), FakeJni::Holder(), kRead);
+      Java_com_palvex_printer_UsbPort_usbClosePipe(jni.env(), FakeJni::Receiver(), jni.hReadPort);
+    }
+  };
+  std::thread a(cycler);
+  std::thread b(cycler);
+  a.join();
+  b.join();
+  stop = true;
+  sender.join();
+  counter.join();
+  reader.join();
+  CloseEverything();
+
+  const std::regex summary(R"(READ:  nHandle=[^,]+, nData=16, bData\[0\]=(0|ffffffc3|61|62) nCount=\d+ bResult=[01])");
+  for (const std::string& line : LinesOf(hostwin::TakeDebugOutput(), "usbReadInputPipe")) {
+    if (line.find("READ:") == std::string::npos) continue;
+    EXPECT_TRUE(std::regex_search(line, summary)) << line;
+  }
+}
+
+TEST_F(NativesTest, ErrorStringForACodeWithoutTextNamesThatCode) {
+  hostwin::FailNextCalls("FormatMessageA", ERROR_NOT_ENOUGH_MEMORY, 1);
+  const jstring text =
+      Java_com_palvex_printer_UsbPort_usbGetErrorString(m_jni.env(), FakeJni::Receiver(), 5);
+  EXPECT_EQ(m_jni.Text(text), "FormatMessage failed: 5\n");
+  // The path of an open is not where the failure text is built.
+  AttachSupported(kMakerDriver);
+  ASSERT_EQ(Init(kWrite), kNativeUsb);
+  const std::string path = g_szPipePath;
+  Java_com_palvex_printer_UsbPort_usbGetErrorString(m_jni.env(), FakeJni::Receiver(), 0x7FFFFFFF);
+  EXPECT_EQ(std::string(g_szPipePath), path);
+}
+
+TEST_F(NativesTest, ErrorTextsReachJavaAsUtf16FromTheAnsiCodePage) {
+  // The system's texts are ANSI; the conversion is what keeps a localized text intact.
+  const jstring text =
+      Java_com_palvex_printer_UsbPort_usbGetErrorString(m_jni.env(), FakeJni::Receiver(), 6);
+  EXPECT_EQ(m_jni.Utf16(text), u"The handle is invalid.\r\n");
+}
+
+}  // namespace

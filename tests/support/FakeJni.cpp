@@ -1,0 +1,96 @@
+#include "support/FakeJni.h"
+
+#include <cstring>
+
+namespace {
+
+// Each thread that calls natives has a table of its own.
+thread_local FakeJni* g_current = nullptr;
+
+constexpr std::intptr_t kReceiver = 0x1000;
+constexpr std::intptr_t kHolder = 0x2000;
+constexpr std::intptr_t kBareHolder = 0x3000;
+jfieldID const kReadField = reinterpret_cast<jfieldID>(1);
+jfieldID const kWriteField = reinterpret_cast<jfieldID>(2);
+
+}  // namespace
+
+struct FakeJniFunctions {
+  static jclass JNICALL GetObjectClass(JNIEnv*, jobject object) {
+    return reinterpret_cast<jclass>(object);
+  }
+  static jfieldID JNICALL GetFieldID(JNIEnv*, jclass cls, const char* name, const char* sig) {
+    if (reinterpret_cast<std::intptr_t>(cls) != kHolder || std::strcmp(sig, "I") != 0) {
+      g_current->exceptionPending = true;  // NoSuchFieldError
+      return nullptr;
+    }
+    if (std::strcmp(name, "hReadPort") == 0) return kReadField;
+    if (std::strcmp(name, "hWritePort") == 0) return kWriteField;
+    g_current->exceptionPending = true;
+    return nullptr;
+  }
+  static void JNICALL SetIntField(JNIEnv*, jobject, jfieldID field, jint value) {
+    ++g_current->setIntFieldCalls;
+    (field == kReadField ? g_current->hReadPort : g_current->hWritePort) = value;
+  }
+  static jsize JNICALL GetArrayLength(JNIEnv*, jarray array) {
+    return static_cast<jsize>(reinterpret_cast<FakeArray*>(array)->bytes.size());
+  }
+  static jbyte* JNICALL GetByteArrayElements(JNIEnv*, jbyteArray array, jboolean*) {
+    if (g_current->failElements) {
+      g_current->exceptionPending = true;  // OutOfMemoryError
+      return nullptr;
+    }
+    return reinterpret_cast<FakeArray*>(array)->bytes.data();
+  }
+  static void JNICALL ReleaseByteArrayElements(JNIEnv*, jbyteArray, jbyte*, jint) {}
+  static void JNICALL SetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize length,
+                                         const jbyte* bytes) {
+    std::memcpy(reinterpret_cast<FakeArray*>(array)->bytes.data() + start, bytes,
+                static_cast<size_t>(length));
+  }
+  static jstring JNICALL NewStringUTF(JNIEnv*, const char* text) {
+    auto* s = new std::u16string(text, text + std::strlen(text));
+    g_current->m_strings.push_back(s);
+    return reinterpret_cast<jstring>(s);
+  }
+  static jstring JNICALL NewString(JNIEnv*, const jchar* text, jsize length) {
+    auto* s = new std::u16string(text, text + length);
+    g_current->m_strings.push_back(s);
+    return reinterpret_cast<jstring>(s);
+  }
+  static jboolean JNICALL ExceptionCheck(JNIEnv*) {
+    return g_current->exceptionPending ? JNI_TRUE : JNI_FALSE;
+  }
+};
+
+FakeJni::FakeJni() : m_table{} {
+  m_table.GetObjectClass = FakeJniFunctions::GetObjectClass;
+  m_table.GetFieldID = FakeJniFunctions::GetFieldID;
+  m_table.SetIntField = FakeJniFunctions::SetIntField;
+  m_table.GetArrayLength = FakeJniFunctions::GetArrayLength;
+  m_table.GetByteArrayElements = FakeJniFunctions::GetByteArrayElements;
+  m_table.ReleaseByteArrayElements = FakeJniFunctions::ReleaseByteArrayElements;
+  m_table.SetByteArrayRegion = FakeJniFunctions::SetByteArrayRegion;
+  m_table.NewStringUTF = FakeJniFunctions::NewStringUTF;
+  m_table.NewString = FakeJniFunctions::NewString;
+  m_table.ExceptionCheck = FakeJniFunctions::ExceptionCheck;
+  m_env.functions = &m_table;
+  g_current = this;
+}
+
+FakeJni::~FakeJni() {
+  for (std::u16string* s : m_strings) delete s;
+  g_current = nullptr;
+}
+
+jobject FakeJni::Receiver() { return reinterpret_cast<jobject>(kReceiver); }
+jobject FakeJni::Holder() { return reinterpret_cast<jobject>(kHolder); }
+jobject FakeJni::HolderWithoutFields() { return reinterpret_cast<jobject>(kBareHolder); }
+
+std::u16string FakeJni::Utf16(jstring s) const { return *reinterpret_cast<std::u16string*>(s); }
+
+std::string FakeJni::Text(jstring s) const {
+  const std::u16string& text = *reinterpret_cast<std::u16string*>(s);
+  return std::string(text.begin(), text.end());
+}
