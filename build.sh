@@ -118,8 +118,10 @@ make_dist() {
   local zip=$dist/VantoryUSB-$version-windows.zip
   rm -rf "$stage" "$dist"/VantoryUSB-*-windows.zip
   mkdir -p "$stage/x86" "$stage/x64"
-  cp build/win32/bin/VantoryUSB.dll "$stage/x86/"
-  cp build/win64/bin/VantoryUSB.dll "$stage/x64/"
+  # The package carries the DLLs without their debug information; the build folders keep
+  # the full ones for debugging.
+  i686-w64-mingw32-objcopy --strip-debug build/win32/bin/VantoryUSB.dll "$stage/x86/VantoryUSB.dll"
+  x86_64-w64-mingw32-objcopy --strip-debug build/win64/bin/VantoryUSB.dll "$stage/x64/VantoryUSB.dll"
   if [ -f README.md ]; then
     cp README.md "$stage/"
   else
