@@ -10,12 +10,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "comm/PipePath.h"
+#include "support/ReadPipelineSetup.h"
 #include "comm/SupportedPrinters.h"
-
-namespace {
-constexpr std::uint32_t kBufferOrder = 12;  // the read pipe's 4096 bytes
-}  // namespace
 
 int AttachBenchPrinter(int readMode) {
   printersim::Reset();
@@ -39,23 +35,9 @@ struct BenchPipeline::WorkerStart {
 };
 
 BenchPipeline::BenchPipeline() : m_port(new CUsbComm()), m_start(new WorkerStart()) {
-  CUsbComm& port = *m_port;
-  port.m_nUsbType = kPrinterClassUsb;
-  if (!port.FindDevice(kPrinterClassUsb, port.m_szDeviceName,
-                       static_cast<std::int32_t>(kDeviceNameSize))) {
+  if (!PrepareReadPipeline(*m_port)) {
     throw std::runtime_error("no simulated printer class printer found");
   }
-  char pipePath[kDeviceNameSize];
-  std::snprintf(pipePath, sizeof pipePath, "%s", port.m_szDeviceName);
-  AppendPipeName(pipePath, sizeof pipePath, kInputPipe);
-  port.m_hReadPort.Replace(CreateFileA(pipePath, GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-  port.m_bReading = 0;
-  port.m_QuitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  port.m_ReadThreadTerminated = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  port.m_hPCLSDataEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  port.m_pCCBuffer = new CCBuffer(kBufferOrder);
   m_start->port = m_port.get();
   m_start->running = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }

@@ -5,23 +5,11 @@
 #include <thread>
 
 #include "comm/PipePath.h"
+#include "support/ReadPipelineSetup.h"
 #include "support/TraceLines.h"
 
 PipelineHarness::PipelineHarness(int driverKind) : m_port(new CUsbComm()) {
-  CUsbComm& port = *m_port;
-  port.m_nUsbType = driverKind;
-  port.FindDevice(driverKind, port.m_szDeviceName, static_cast<std::int32_t>(kDeviceNameSize));
-  char pipePath[kDeviceNameSize];
-  std::snprintf(pipePath, sizeof pipePath, "%s", port.m_szDeviceName);
-  AppendPipeName(pipePath, sizeof pipePath, kInputPipe);
-  port.m_hReadPort.Replace(CreateFileA(pipePath, GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-  port.m_bReading = 0;
-  port.m_QuitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  port.m_ReadThreadTerminated = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  port.m_hPCLSDataEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  port.m_pCCBuffer = new CCBuffer(12);
+  PrepareReadPipeline(*m_port, driverKind);
 }
 
 PipelineHarness::~PipelineHarness() {
