@@ -275,3 +275,21 @@ TEST_F(NativesTest, ErrorTextsReachJavaAsUtf16FromTheAnsiCodePage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A field the device reports as 0xFFFFFFFE keeps that value whatever the call asks; the
+// others take their arguments, -1 becoming MAXDWORD.
+TEST_F(NativesTest, TimeoutFieldsTheDeviceFixesAreKept) {
+  const int printer = AttachSupported(kMakerDriver);
+  ASSERT_EQ(Init(kRead), kNativeUsb);
+  printersim::SetFixedTimeoutFields(printer, printersim::kReadTotalTimeoutConstantField);
+  EXPECT_EQ(Java_com_palvex_printer_UsbPort_usbSetCommTimeout(m_jni.env(), FakeJni::Receiver(),
+                                                              m_jni.hReadPort, -1, 2, 300, 4, 5),
+            0);
+  EXPECT_EQ(Java_com_palvex_printer_UsbPort_usbGetCommTimeout(m_jni.env(), FakeJni::Receiver(),
+                                                              m_jni.hReadPort),
+            static_cast<jint>(0xFFFFFFFEu));
+}
+
+}  // namespace

@@ -363,4 +363,19 @@ TEST_F(ReceiveWorkerTest, WritesNeverReachAClosedHandleDuringRecovery) {
   EXPECT_GT(written.load(), 0);
 }
 
+// Under another driver kind nothing reads on a reopened read handle: it is not kept open.
+TEST_F(ReceiveWorkerTest, ReopenForAnotherDriverKindKeepsNoReadHandle) {
+  PipelineHarness pipeline;
+  pipeline.port().m_nUsbType = kNativeUsb;
+  const int before = hostwin::OpenHandleCount();
+  // The maker's driver publishes no interface, so the name keeps the path it had; the
+  // write handle is reopened on it.
+  EXPECT_EQ(pipeline.port().ReopenCom(), 1);
+  EXPECT_EQ(pipeline.port().m_hReadPort.Get(), nullptr);
+  // The old read handle was closed and the one opened for the other kind was not kept: the
+  // new write handle is the only one added.
+  EXPECT_EQ(hostwin::OpenHandleCount(), before);
+  EXPECT_NE(IndexOf(pipeline.Take(), "usbInitPipe(#) IDNATIVETYPE\n"), -1);
+}
+
 }  // namespace
