@@ -1,6 +1,6 @@
 #include "comm/UsbComm.h"
 
-CUsbComm g_UsbComm;
+CUsbComm& g_UsbComm = *new CUsbComm();
 char g_szPipePath[kDeviceNameSize];
 char g_szTraceLine[128];
 

@@ -104,7 +104,10 @@ DWORD WINAPI _ReceiveData(LPVOID port);
 // text ("Native USB", "Printer Class USB", "Error opening USB") goes into `text`.
 std::int32_t DetectUsbType(char* text, std::int32_t capacity);
 
-extern CUsbComm g_UsbComm;
+// Made at load and never destroyed: on a host whose exit runs static destructors while
+// other threads still run (a JVM that exits with a read waiting), the worker and a reader
+// must still find the port object, its locks included.
+extern CUsbComm& g_UsbComm;
 // Path opened by usbInitPipe: device interface path, a backslash, the pipe name.
 extern char g_szPipePath[kDeviceNameSize];
 extern char g_szTraceLine[128];
