@@ -378,4 +378,24 @@ TEST_F(ReceiveWorkerTest, ReopenForAnotherDriverKindKeepsNoReadHandle) {
   EXPECT_NE(IndexOf(pipeline.Take(), "usbInitPipe(#) IDNATIVETYPE\n"), -1);
 }
 
+// The result follows the write handle alone: a read handle that failed to reopen is left
+// INVALID_HANDLE_VALUE, and the worker's next read leads to the next reopen.
+TEST_F(ReceiveWorkerTest, ReopenWithAFailedReadOpenStillCountsTheWriteHandle) {
+  PipelineHarness pipeline;
+  // The presence test opens first, then the read handle, then the write handle.
+  printersim::FailNextOpens(m_printer, ERROR_SHARING_VIOLATION, 1, 1);
+  EXPECT_EQ(pipeline.port().ReopenCom(), 1);
+  EXPECT_EQ(pipeline.port().m_hReadPort.Get(), INVALID_HANDLE_VALUE);
+  EXPECT_NE(pipeline.port().m_hWritePort.Get(), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(InOrder(pipeline.Take(), {"ReopenCom(#) Invalidate Handles\n",
+                                        "ReopenCom - CreateFile(#)  h = INVALID_HANDLE_VALUE\n",
+                                        "ReopenCom(#) Handles Valid\n"}));
+
+  // Only the write open fails: the result is 0 and the member holds the failed open.
+  printersim::FailNextOpens(m_printer, ERROR_SHARING_VIOLATION, 1, 2);
+  EXPECT_EQ(pipeline.port().ReopenCom(), 0);
+  EXPECT_EQ(pipeline.port().m_hWritePort.Get(), INVALID_HANDLE_VALUE);
+  EXPECT_NE(IndexOf(pipeline.Take(), "ReopenCom(#) Handles Invalid\n"), -1);
+}
+
 }  // namespace

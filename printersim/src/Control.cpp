@@ -55,7 +55,9 @@ void SetStatusByte(int id, int n, int value) {
 }
 
 void FailNextReads(int id, DWORD error, int count) { Find(id)->FailNextReads(error, count); }
-void FailNextOpens(int id, DWORD error, int count) { Find(id)->FailNextOpens(error, count); }
+void FailNextOpens(int id, DWORD error, int count, int skip) {
+  Find(id)->FailNextOpens(error, count, skip);
+}
 
 void SetReadMode(int id, int mode) {
   auto printer = Find(id);

@@ -5,13 +5,18 @@
 
 namespace printersim {
 
-void CountedFault::Arm(DWORD error, int count) {
+void CountedFault::Arm(DWORD error, int count, int skip) {
   error_ = error;
   remaining_ = count > 0 ? count : 0;
+  skip_ = skip > 0 ? skip : 0;
 }
 
 bool CountedFault::Fire(DWORD* error) {
   if (remaining_ == 0) return false;
+  if (skip_ > 0) {
+    --skip_;
+    return false;
+  }
   --remaining_;
   *error = error_;
   return true;

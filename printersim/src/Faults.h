@@ -16,13 +16,15 @@ namespace printersim {
 // An operation that fails with one error code the next `count` times, then works again.
 class CountedFault {
  public:
-  void Arm(DWORD error, int count);  // a count of 0 or less disarms
+  // A count of 0 or less disarms; the first `skip` operations still work.
+  void Arm(DWORD error, int count, int skip = 0);
   // True, with the error, while armed; each call that fires uses up one count.
   bool Fire(DWORD* error);
 
  private:
   DWORD error_ = 0;
   int remaining_ = 0;
+  int skip_ = 0;
 };
 
 // `count` failing slots at `position` of one interface class's enumeration, for

@@ -127,9 +127,9 @@ void Printer::FailNextReads(DWORD error, int count) {
   readFault_.Arm(error, count);
 }
 
-void Printer::FailNextOpens(DWORD error, int count) {
+void Printer::FailNextOpens(DWORD error, int count, int skip) {
   std::lock_guard<std::mutex> lock(mutex_);
-  openFault_.Arm(error, count);
+  openFault_.Arm(error, count, skip);
 }
 
 void Printer::SetReadMode(int mode) {

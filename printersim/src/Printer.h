@@ -55,7 +55,7 @@ class Printer {
 
   // --- Faults and behaviour (control side) ---
   void FailNextReads(DWORD error, int count);
-  void FailNextOpens(DWORD error, int count);
+  void FailNextOpens(DWORD error, int count, int skip = 0);
   void SetReadMode(int mode);
   void StallWrites();
   void ReleaseWrites();

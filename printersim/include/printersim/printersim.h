@@ -89,9 +89,11 @@ void SetStatusByte(int id, int n, int value);
 // --- Faults and driver behaviour -----------------------------------------------------------
 
 // The next `count` reads on the printer's handles fail at once with `error`; the next
-// `count` opens of its paths fail with `error`. A count of 0 disarms.
+// `count` opens of its paths fail with `error`, after `skip` opens that still work (a
+// reopen opens the bare path to find the printer, then the read and the write handle). A
+// count of 0 disarms.
 void FailNextReads(int id, DWORD error, int count);
-void FailNextOpens(int id, DWORD error, int count);
+void FailNextOpens(int id, DWORD error, int count, int skip = 0);
 
 // kReadsPendUntilData or kReadsCompleteAtOnce; only the printer class driver pends, the
 // maker's driver always completes reads at once.
