@@ -17,8 +17,7 @@ class ConcurrencyTest extends PortFixture {
     void aWaitingReadReturnsPromptlyWhenAnotherThreadCloses() throws Exception {
         int printer = attachSupported(PRINTER_CLASS);
         PortHandles handles = holder();
-        assertEquals(1, port.usbInitPipe(handles, genericWrite));
-        assertEquals(1, port.usbInitPipe(handles, genericRead));
+        openBoth(handles, PRINTER_CLASS);
         AtomicInteger lastRead = new AtomicInteger(0);
         CountDownLatch reading = new CountDownLatch(1);
         Thread reader = new Thread(() -> {
@@ -60,8 +59,7 @@ class ConcurrencyTest extends PortFixture {
             reader.start();
             for (int i = 0; i < 1000; i++) {
                 PortHandles handles = new PortHandles();
-                assertEquals(kind, port.usbInitPipe(handles, genericWrite));
-                assertEquals(kind, port.usbInitPipe(handles, genericRead));
+                openBoth(handles, kind);
                 shared.hReadPort = handles.hReadPort;
                 port.usbClosePipe(handles.hWritePort);
                 port.usbClosePipe(handles.hReadPort);

@@ -16,8 +16,7 @@ class DataTransferTest extends PortFixture {
 
     private int openPrinterClass() {
         int printer = attachSupported(PRINTER_CLASS);
-        assertEquals(1, port.usbInitPipe(handles, genericWrite));
-        assertEquals(1, port.usbInitPipe(handles, genericRead));
+        openBoth(handles, PRINTER_CLASS);
         traces();
         return printer;
     }

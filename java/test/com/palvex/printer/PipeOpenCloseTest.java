@@ -90,8 +90,7 @@ class PipeOpenCloseTest extends PortFixture {
     void onPrinterClassClosingEitherPipeClosesBoth() {
         attachSupported(PRINTER_CLASS);
         PortHandles handles = holder();
-        assertEquals(1, port.usbInitPipe(handles, genericWrite));
-        assertEquals(1, port.usbInitPipe(handles, genericRead));
+        openBoth(handles, PRINTER_CLASS);
         traces();
         assertEquals(0, port.usbClosePipe(handles.hReadPort));
         List<String> first = traces();
@@ -106,8 +105,7 @@ class PipeOpenCloseTest extends PortFixture {
     void afterTheWorkerReplacedTheHandlesTheCloseTakesTheDifferBranch() throws Exception {
         int printer = attachSupported(PRINTER_CLASS);
         PortHandles handles = holder();
-        assertEquals(1, port.usbInitPipe(handles, genericWrite));
-        assertEquals(1, port.usbInitPipe(handles, genericRead));
+        openBoth(handles, PRINTER_CLASS);
         SimulatedPrinters.detach(printer);
         awaitTrace("ReopenCom(#) Handles Invalid");
         SimulatedPrinters.reattach(printer);

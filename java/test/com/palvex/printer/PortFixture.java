@@ -68,6 +68,12 @@ abstract class PortFixture {
         return lines.stream().filter(line::equals).count();
     }
 
+    /** Opens the write pipe, then the read pipe, into `handles`; both must report `kind`. */
+    void openBoth(PortHandles handles, int kind) {
+        assertEquals(kind, port.usbInitPipe(handles, genericWrite));
+        assertEquals(kind, port.usbInitPipe(handles, genericRead));
+    }
+
     /** Closes what the holder holds, as an application does at the end. */
     void closeBoth(PortHandles handles) {
         if (handles.hWritePort != 0) port.usbClosePipe(handles.hWritePort);
