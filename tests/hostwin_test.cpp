@@ -45,11 +45,12 @@ class ScriptedDevice final : public hostwin::DeviceFile {
 
   ~ScriptedDevice() override { *destroyed_ = true; }
 
-  std::uint64_t StartRead(void* buffer, DWORD size, hostwin::ReadDone done) override {
+  hostwin::ReadStart StartRead(void* buffer, DWORD size, hostwin::ReadDone done) override {
     std::unique_lock<std::mutex> lock(lock_);
     const std::uint64_t id = nextId_++;
     if (immediate_) {
       const Completion completion = *immediate_;
+      const bool queued = queued_;
       lock.unlock();
       auto complete = [&] { Finish(buffer, size, done, completion); };
       if (fromOtherThread_) {
@@ -57,11 +58,11 @@ class ScriptedDevice final : public hostwin::DeviceFile {
       } else {
         complete();
       }
-      return id;
+      return {id, queued};
     }
     pending_[id] = Read{buffer, size, std::move(done)};
     changed_.notify_all();
-    return id;
+    return {id, true};
   }
 
   void Cancel(std::uint64_t readId) override {
@@ -94,10 +95,13 @@ class ScriptedDevice final : public hostwin::DeviceFile {
   }
 
   // Test side.
-  void CompleteReadsAtOnce(Completion completion, bool fromOtherThread) {
+  // With `queued`, the device still reports the read as queued (a driver's STATUS_PENDING)
+  // although it completed before StartRead returned.
+  void CompleteReadsAtOnce(Completion completion, bool fromOtherThread, bool queued = false) {
     std::lock_guard<std::mutex> guard(lock_);
     immediate_.reset(new Completion(std::move(completion)));
     fromOtherThread_ = fromOtherThread;
+    queued_ = queued;
   }
   void WaitForPendingReads(std::size_t count) {
     std::unique_lock<std::mutex> lock(lock_);
@@ -170,6 +174,7 @@ class ScriptedDevice final : public hostwin::DeviceFile {
   std::uint64_t nextId_ = 1;
   std::unique_ptr<Completion> immediate_;
   bool fromOtherThread_ = false;
+  bool queued_ = false;
   std::string cancelBytes_;
   bool gateOpen_ = true;
   int writesStarted_ = 0;
@@ -241,26 +246,27 @@ std::uintptr_t ValueOf(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(
 
 // ---- Handles ----
 
-TEST_F(Hostwin, HandlesAreSmallMultiplesOfFourNotReusedSoon) {
-  std::vector<HANDLE> closed;
-  std::uintptr_t previous = 0;
-  for (int i = 0; i < 200; ++i) {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+// Values are handed out again as Windows does, the most recently freed first, so a stale
+// value names whatever was created after it was closed.
+TEST_F(Hostwin, HandlesAreSmallMultiplesOfFourReusedMostRecentlyFreedFirst) {
+  HANDLE events[3];
+  for (HANDLE& event : events) {
+    event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     const std::uintptr_t value = ValueOf(event);
     EXPECT_EQ(value % 4, 0u);
-    EXPECT_GT(value, previous);
+    EXPECT_GE(value, 4u);
     EXPECT_LT(value, 0x80000000u);  // a positive Java int
-    previous = value;
-    ASSERT_TRUE(CloseHandle(event));
-    closed.push_back(event);
   }
-  HANDLE fresh = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  EXPECT_GT(ValueOf(fresh), previous);
-  for (HANDLE stale : closed) {
-    ASSERT_EQ(WaitForSingleObject(stale, 0), WAIT_FAILED);
-    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  }
-  CloseHandle(fresh);
+  ASSERT_TRUE(CloseHandle(events[0]));
+  ASSERT_TRUE(CloseHandle(events[2]));
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+  EXPECT_EQ(mutex, events[2]);
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_EQ(event, events[0]);
+  // The stale event value now names the mutex: SetEvent on it is refused as a wrong type.
+  EXPECT_FALSE(SetEvent(events[2]));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  for (HANDLE handle : {mutex, event, events[1]}) EXPECT_TRUE(CloseHandle(handle));
 }
 
 TEST_F(Hostwin, OpenHandleCountCountsEveryKindAndDeviceInfoSetsAreNoKernelHandles) {
@@ -489,6 +495,67 @@ TEST_F(Hostwin, ReadsCompletedInsideStartReadReturnAtOnce) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_FALSE(GetOverlappedResult(file, &overlapped, &count, FALSE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(file);
+}
+
+// A driver that queued the read has it reported as pending, even when it completed before
+// the driver returned; success and failure then arrive through the OVERLAPPED alone.
+TEST_F(Hostwin, QueuedReadsArePendingEvenWhenAlreadyComplete) {
+  std::shared_ptr<ScriptedDevice> device;
+  HANDLE file = OpenDevice(FILE_FLAG_OVERLAPPED, &device);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  char buffer[8] = {};
+  DWORD count = 99;
+  for (DWORD error : {0u, static_cast<DWORD>(ERROR_GEN_FAILURE)}) {
+    device->CompleteReadsAtOnce({"ok", error}, true, true);
+    EXPECT_FALSE(ReadFile(file, buffer, sizeof buffer, &count, &overlapped));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), WAIT_OBJECT_0);
+    SetLastError(0);
+    EXPECT_EQ(GetOverlappedResult(file, &overlapped, &count, FALSE), error == 0 ? TRUE : FALSE);
+    EXPECT_EQ(count, 2u);
+    if (error != 0) {
+      EXPECT_EQ(GetLastError(), error);
+    }
+  }
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(file);
+}
+
+// Windows does not refuse a read without an OVERLAPPED on an overlapped handle: it waits on
+// the file handle, which any completion on the file sets. When another read completes first
+// the call reports success with nothing read, and its own read still fills the buffer later.
+TEST_F(Hostwin, SynchronousReadOnAnOverlappedHandleMayReturnBeforeItsReadCompletes) {
+  std::shared_ptr<ScriptedDevice> device;
+  HANDLE file = OpenDevice(FILE_FLAG_OVERLAPPED, &device);
+  std::thread completer([&] {
+    device->WaitForPendingReads(1);
+    device->CompleteOldest({"own", 0});
+  });
+  char own[8] = {};
+  DWORD count = 0;
+  EXPECT_TRUE(ReadFile(file, own, sizeof own, &count, nullptr));
+  EXPECT_EQ(std::string(own, count), "own");
+  completer.join();
+
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  char other[8] = {};
+  ASSERT_FALSE(ReadFile(file, other, sizeof other, nullptr, &overlapped));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  std::thread early([&] {
+    device->WaitForPendingReads(2);
+    device->CompleteOldest({"xy", 0});  // the overlapped read, not the synchronous one
+  });
+  count = 99;
+  EXPECT_TRUE(ReadFile(file, own, sizeof own, &count, nullptr));
+  EXPECT_EQ(count, 0u);
+  early.join();
+  EXPECT_EQ(WaitForSingleObject(file, 0), WAIT_OBJECT_0);  // the file's own signal
+  device->CompleteOldest({"late", 0});
+  EXPECT_EQ(std::string(own, 4), "late");
   CloseHandle(overlapped.hEvent);
   CloseHandle(file);
 }

@@ -23,6 +23,10 @@ using printersim::kPrinterClassDriver;
 using Lines = std::vector<std::string>;
 
 constexpr jint kRead = static_cast<jint>(GENERIC_READ);
+
+HANDLE HandleFromJavaValue(jint value) {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value));
+}
 constexpr jint kWrite = static_cast<jint>(GENERIC_WRITE);
 
 class NativesTest : public SimulatorTest {
@@ -162,45 +166,59 @@ TEST_F(NativesTest, WriteSummaryCountsEveryByteWritten) {
   EXPECT_TRUE(found);
 }
 
-// A probe that found no printer turns the driver kind to the maker's under a running
-// pipeline. The close still stops it, and a later read bring-up never leaves two workers.
-TEST_F(NativesTest, APipelineLeftUnderAChangedDriverKindIsStopped) {
-  const int printer = AttachSupported(kPrinterClassDriver);
+// The printer comes back under the maker's driver while a Printer Class pipeline still
+// waits to recover. The new maker's read handle reads that printer, the leftover pipeline is
+// left alone until a close, and one worker is all there ever is.
+TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
+  const int classPrinter = AttachSupported(kPrinterClassDriver);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
-  printersim::Detach(printer);
-  EXPECT_EQ(Init(kWrite), -1);
-  EXPECT_EQ(g_UsbComm.m_nUsbType.load(), kNativeUsb);
-  printersim::Reattach(printer);
-  // The worker's recovery now runs for the maker's driver and leaves the read handle empty.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (g_UsbComm.m_hReadPort.Get() != nullptr && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
-  ASSERT_EQ(g_UsbComm.m_hReadPort.Get(), nullptr);
-  ASSERT_TRUE(g_UsbComm.HasReceivePipeline());
-  const HANDLE oldWorker = g_UsbComm.m_hWorkerThread.load();
+  const jint pipelineRead = m_jni.hReadPort;
+  const HANDLE worker = g_UsbComm.m_hWorkerThread.load();
+  printersim::Detach(classPrinter);
+  const int makerPrinter = AttachSupported(kMakerDriver, 1);
+  ASSERT_EQ(Init(kRead), kNativeUsb);
+  const jint nativeRead = m_jni.hReadPort;
+  EXPECT_TRUE(g_UsbComm.HasReceivePipeline());
 
-  // The driver kind is back to the printer class: a new read bring-up stops the old worker.
-  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
-  EXPECT_NE(IndexOf(Traces(), "usbInitPipe(#) Stopping the receive worker left from an earlier read pipe\n"), -1);
-  EXPECT_NE(g_UsbComm.m_hWorkerThread.load(), oldWorker);
-  printersim::Send(printer, std::vector<std::uint8_t>{1, 2, 3});
+  printersim::Send(makerPrinter, std::vector<std::uint8_t>{7, 8});
   FakeArray array{std::vector<jbyte>(8)};
-  EXPECT_EQ(ReadInto(array, m_jni.hReadPort), 3);
-}
-
-TEST_F(NativesTest, CloseTakesThePrinterClassBranchWhileAPipelineRuns) {
-  const int printer = AttachSupported(kPrinterClassDriver);
-  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
-  printersim::Detach(printer);
-  EXPECT_EQ(Init(kWrite), -1);  // the probe found nothing: the driver kind reads 0
+  EXPECT_EQ(ReadInto(array, nativeRead), 2);
+  EXPECT_EQ(array.bytes[1], 8);
   Traces();
-  EXPECT_EQ(Close(m_jni.hReadPort), 0);
-  const Lines traces = Traces();
-  EXPECT_EQ(IndexOf(traces, "usbClosePipe(#) ?????\n"), -1);
-  EXPECT_NE(IndexOf(traces, "usbClosePipe(#) Exit\n"), -1);
+  EXPECT_EQ(Close(nativeRead), 0);  // closes that handle alone
+  EXPECT_NE(IndexOf(Traces(), "usbClosePipe(#) ?????\n"), -1);
+  EXPECT_TRUE(g_UsbComm.HasReceivePipeline());
+
+  printersim::Detach(makerPrinter);
+  printersim::Reattach(classPrinter);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  EXPECT_EQ(g_UsbComm.m_hWorkerThread.load(), worker);
+  EXPECT_EQ(Close(pipelineRead), 0);
   EXPECT_FALSE(g_UsbComm.HasReceivePipeline());
   m_jni.hReadPort = 0;
+}
+
+// An application that retries its read open after a replug, before the worker's recovery
+// has found the printer again, gets a working handle, and the port keeps its one worker.
+TEST_F(NativesTest, AReadOpenDuringRecoveryKeepsTheOneWorker) {
+  const int printer = AttachSupported(kPrinterClassDriver);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  const HANDLE worker = g_UsbComm.m_hWorkerThread.load();
+  printersim::Detach(printer);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (g_UsbComm.m_hReadPort.Get() != INVALID_HANDLE_VALUE &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(g_UsbComm.m_hReadPort.Get(), INVALID_HANDLE_VALUE);
+  printersim::Reattach(printer);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  EXPECT_NE(HandleFromJavaValue(m_jni.hReadPort), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(g_UsbComm.m_hWorkerThread.load(), worker);
+  EXPECT_EQ(IndexOf(Traces(), "usbInitPipe(#) Stopping the receive worker left from an earlier read pipe\n"), -1);
+  printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
+  FakeArray array{std::vector<jbyte>(8)};
+  EXPECT_EQ(ReadInto(array, m_jni.hReadPort), 3);
 }
 
 // Opens and closes on several threads at once, with readers and the bytes-available query

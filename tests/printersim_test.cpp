@@ -37,10 +37,10 @@ struct Read {
   DWORD error = 0;
   std::thread::id thread;
   std::uint8_t buffer[64] = {};
-  std::uint64_t id = 0;
+  hostwin::ReadStart start;
 
   void Start(hostwin::DeviceFile& file, DWORD size = sizeof buffer) {
-    id = file.StartRead(buffer, size, [this](DWORD n, DWORD e) {
+    start = file.StartRead(buffer, size, [this](DWORD n, DWORD e) {
       std::lock_guard<std::mutex> lock(mutex);
       ++completions;
       bytes = n;
@@ -317,10 +317,10 @@ TEST_F(PrinterSim, PendingReadEndsExactlyOnceByCancelPurgeOrClose) {
 
   Read cancelled;
   cancelled.Start(*file);
-  file->Cancel(cancelled.id);
+  file->Cancel(cancelled.start.id);
   ASSERT_TRUE(cancelled.Done());
   EXPECT_EQ(cancelled.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
-  file->Cancel(cancelled.id);
+  file->Cancel(cancelled.start.id);
   printersim::Send(id, Bytes{1});
   EXPECT_EQ(cancelled.completions, 1);
 
@@ -562,7 +562,7 @@ TEST_F(PrinterSim, UnknownIdsAndOutOfRangeArgumentsAreRefused) {
   EXPECT_EQ(id, 1);
   EXPECT_THROW(printersim::Send(id + 1, Bytes{1}), std::invalid_argument);
   EXPECT_THROW(printersim::SetStatusByte(id, 5, 0x12), std::invalid_argument);
-  EXPECT_THROW(printersim::SetReadMode(id, 2), std::invalid_argument);
+  EXPECT_THROW(printersim::SetReadMode(id, 3), std::invalid_argument);
   EXPECT_THROW(printersim::InjectEnumerationErrors(3, 0, ERROR_GEN_FAILURE, 1), std::invalid_argument);
 }
 

@@ -363,19 +363,34 @@ TEST_F(ReceiveWorkerTest, WritesNeverReachAClosedHandleDuringRecovery) {
   EXPECT_GT(written.load(), 0);
 }
 
-// Under another driver kind nothing reads on a reopened read handle: it is not kept open.
-TEST_F(ReceiveWorkerTest, ReopenForAnotherDriverKindKeepsNoReadHandle) {
+// The worker runs only for a Printer Class read pipe: its recovery searches that driver's
+// interfaces and keeps the overlapped read handle, whatever kind a later probe stored.
+TEST_F(ReceiveWorkerTest, RecoveryFollowsThePipelineNotTheStoredDriverKind) {
   PipelineHarness pipeline;
   pipeline.port().m_nUsbType = kNativeUsb;
-  const int before = hostwin::OpenHandleCount();
-  // The maker's driver publishes no interface, so the name keeps the path it had; the
-  // write handle is reopened on it.
   EXPECT_EQ(pipeline.port().ReopenCom(), 1);
-  EXPECT_EQ(pipeline.port().m_hReadPort.Get(), nullptr);
-  // The old read handle was closed and the one opened for the other kind was not kept: the
-  // new write handle is the only one added.
-  EXPECT_EQ(hostwin::OpenHandleCount(), before);
-  EXPECT_NE(IndexOf(pipeline.Take(), "usbInitPipe(#) IDNATIVETYPE\n"), -1);
+  const HANDLE read = pipeline.port().m_hReadPort.Get();
+  EXPECT_NE(read, nullptr);
+  EXPECT_NE(read, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(printersim::OpenFiles(m_printer), 2);  // the new read and write handles
+  EXPECT_EQ(IndexOf(pipeline.Take(), "usbInitPipe(#) IDNATIVETYPE\n"), -1);
+}
+
+// A search that finds no printer leaves in the name buffer the path of an interface whose
+// open failed; recovery opens nothing on it, so it never takes another device's handles.
+TEST_F(ReceiveWorkerTest, RecoveryOpensOnlyAPathTheSearchAccepted) {
+  PipelineHarness pipeline;
+  printersim::Detach(m_printer);
+  const int other = AttachSupported(kPrinterClassDriver, 1, "REFUSES");
+  printersim::FailNextOpens(other, ERROR_SHARING_VIOLATION, 1);
+  EXPECT_EQ(pipeline.port().ReopenCom(), 0);
+  EXPECT_NE(std::string(pipeline.port().m_szDeviceName).find("REFUSES"), std::string::npos);
+  EXPECT_EQ(pipeline.port().m_hReadPort.Get(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(pipeline.port().m_hWritePort.Get(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(printersim::OpenFiles(other), 0);
+  EXPECT_TRUE(InOrder(pipeline.Take(), {"ReopenCom(#) Invalidate Handles\n",
+                                        "ReopenCom - CreateFile(#)  h = INVALID_HANDLE_VALUE\n",
+                                        "ReopenCom(#) Handles Invalid\n"}));
 }
 
 // The result follows the write handle alone: a read handle that failed to reopen is left

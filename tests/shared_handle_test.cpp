@@ -1,13 +1,16 @@
 // The handle slot that lets writers use a device handle while another thread replaces it,
-// and the gate that keeps teardown from freeing what a reader is using.
+// the ledger of the handles Java may name, and the gate that keeps teardown from freeing
+// what a reader is using.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <future>
 #include <thread>
 
+#include "comm/HandleLedger.h"
 #include "comm/ReaderGate.h"
 #include "comm/SharedHandle.h"
 
@@ -34,15 +37,15 @@ TEST(SharedHandleTest, HandleInUseIsClosedByItsLastUser) {
   SharedHandle slot;
   const HANDLE first = NewEvent();
   slot.Replace(first);
-  const HANDLE a = slot.Acquire();
-  const HANDLE b = slot.Acquire();
-  ASSERT_EQ(a, first);
+  auto a = std::make_unique<SharedHandleUse>(slot);
+  auto b = std::make_unique<SharedHandleUse>(slot);
+  ASSERT_EQ(a->get(), first);
   slot.Replace(nullptr);
   EXPECT_EQ(slot.Get(), nullptr);
   EXPECT_TRUE(IsOpen(first));  // still used by two writers
-  slot.Release(a);
+  a.reset();
   EXPECT_TRUE(IsOpen(first));
-  slot.Release(b);
+  b.reset();
   EXPECT_FALSE(IsOpen(first));
 }
 
@@ -59,10 +62,11 @@ TEST(SharedHandleTest, ReleasingACurrentHandleKeepsItOpen) {
   EXPECT_FALSE(IsOpen(handle));
 }
 
-TEST(SharedHandleTest, NullAndTheSameValueAreNeverClosed) {
+TEST(SharedHandleTest, NullInvalidAndTheSameValueAreNeverClosed) {
   SharedHandle slot;
-  EXPECT_EQ(slot.Acquire(), nullptr);
-  slot.Release(nullptr);
+  { SharedHandleUse use(slot); EXPECT_EQ(use.get(), nullptr); }
+  slot.Replace(INVALID_HANDLE_VALUE);
+  { SharedHandleUse use(slot); EXPECT_EQ(use.get(), INVALID_HANDLE_VALUE); }
   const HANDLE handle = NewEvent();
   slot.Replace(handle);
   slot.Replace(handle);
@@ -70,15 +74,61 @@ TEST(SharedHandleTest, NullAndTheSameValueAreNeverClosed) {
   slot.Replace(nullptr);
 }
 
-TEST(SharedHandleTest, InstallIfEmptyKeepsAnInstalledHandle) {
+// The open of a write pipe races the worker's recovery: whoever installs second loses, and
+// the loser's handle is closed rather than left without an owner.
+TEST(SharedHandleTest, ReplaceIfInstallsOnlyOverTheExpectedValue) {
   SharedHandle slot;
   const HANDLE first = NewEvent();
+  EXPECT_TRUE(slot.ReplaceIf(nullptr, first));
   const HANDLE second = NewEvent();
-  EXPECT_TRUE(slot.InstallIfEmpty(first));
-  EXPECT_FALSE(slot.InstallIfEmpty(second));
+  EXPECT_FALSE(slot.ReplaceIf(nullptr, second));
   EXPECT_EQ(slot.Get(), first);
-  CloseHandle(second);
+  EXPECT_FALSE(IsOpen(second));
+  slot.Replace(INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(IsOpen(first));
+  const HANDLE third = NewEvent();
+  EXPECT_TRUE(slot.ReplaceIf(INVALID_HANDLE_VALUE, third));
+  EXPECT_EQ(slot.Get(), third);
   slot.Replace(nullptr);
+}
+
+// A value the library closed is forgotten before it is closed, so when the system hands it
+// out again to someone else nothing of the library takes it for its own.
+TEST(HandleLedgerTest, AClosedValueHandedOutAgainIsNotTakenForOurs) {
+  HandleLedger& ledger = TheHandleLedger();
+  const HANDLE ours = NewEvent();
+  ledger.Record(ours, HandleLedger::Role::kNativeRead);
+  EXPECT_TRUE(ledger.Holds(ours, HandleLedger::Role::kNativeRead));
+  EXPECT_FALSE(ledger.Holds(ours, HandleLedger::Role::kPortMember));
+  EXPECT_TRUE(ledger.Close(ours));
+  const HANDLE theirs = NewEvent();  // the system may give it the same value
+  EXPECT_FALSE(ledger.Acquire(theirs));
+  EXPECT_FALSE(ledger.Close(theirs));
+  EXPECT_FALSE(ledger.Holds(theirs, HandleLedger::Role::kNativeRead));
+  EXPECT_TRUE(IsOpen(theirs));
+  for (HANDLE value : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
+    ledger.Record(value, HandleLedger::Role::kNativeRead);
+    EXPECT_FALSE(ledger.Acquire(value));
+    EXPECT_FALSE(ledger.Close(value));
+  }
+  CloseHandle(theirs);
+}
+
+// A second close of a handle still in use is refused like any unknown value, and the first
+// close's deferred CloseHandle happens at the last release.
+TEST(HandleLedgerTest, CloseOfAHandleInUseWaitsForItsLastUserAndIsRefusedTwice) {
+  HandleLedger& ledger = TheHandleLedger();
+  const HANDLE handle = NewEvent();
+  ledger.Record(handle, HandleLedger::Role::kNativeRead);
+  {
+    LedgerUse use(handle);
+    ASSERT_TRUE(use.ok());
+    EXPECT_TRUE(ledger.Close(handle));
+    EXPECT_FALSE(ledger.Close(handle));
+    EXPECT_FALSE(LedgerUse(handle).ok());
+    EXPECT_TRUE(IsOpen(handle));
+  }
+  EXPECT_FALSE(IsOpen(handle));
 }
 
 // Writers and a replacer at full speed: every handle a writer holds stays open while it

@@ -108,17 +108,17 @@ PipePair OpenPipePair() {
 // bytes and then takes at most what is there, as a byte-mode pipe does.
 class LoopbackChannel {
  public:
-  std::uint64_t StartRead(void* buffer, DWORD size, hostwin::ReadDone done) {
+  hostwin::ReadStart StartRead(void* buffer, DWORD size, hostwin::ReadDone done) {
     std::unique_lock<std::mutex> lock(lock_);
     const std::uint64_t id = nextId_++;
     if (!data_.empty()) {
       const DWORD taken = Take(buffer, size);
       lock.unlock();
       done(taken, 0);
-    } else {
-      pending_.push_back(Read{id, buffer, size, std::move(done)});
+      return {id, false};
     }
-    return id;
+    pending_.push_back(Read{id, buffer, size, std::move(done)});
+    return {id, true};
   }
 
   void Cancel(std::uint64_t id) {
@@ -176,7 +176,7 @@ class LoopbackChannel {
 class LoopbackFile final : public hostwin::DeviceFile {
  public:
   explicit LoopbackFile(std::shared_ptr<LoopbackChannel> channel) : channel_(std::move(channel)) {}
-  std::uint64_t StartRead(void* buffer, DWORD size, hostwin::ReadDone done) override {
+  hostwin::ReadStart StartRead(void* buffer, DWORD size, hostwin::ReadDone done) override {
     return channel_->StartRead(buffer, size, std::move(done));
   }
   void Cancel(std::uint64_t readId) override { channel_->Cancel(readId); }
@@ -360,6 +360,18 @@ TEST_F(Win32Semantics, ClosedAndNullHandlesFailWithInvalidHandle) {
   EXPECT_FALSE(CloseHandle(nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   CloseHandle(live);
+}
+
+// A closed handle's value is handed out again at once: a stale value names whatever the
+// process created next.
+TEST_F(Win32Semantics, AClosedHandlesValueIsHandedOutAgainAtOnce) {
+  HANDLE first = NewEvent(true, false);
+  ASSERT_TRUE(CloseHandle(first));
+  HANDLE next = NewEvent(true, false);
+  EXPECT_EQ(next, first);
+  EXPECT_TRUE(SetEvent(first));  // reaches the new event
+  EXPECT_EQ(WaitForSingleObject(next, 0), WAIT_OBJECT_0);
+  CloseHandle(next);
 }
 
 // INVALID_HANDLE_VALUE is the current process's pseudo-handle: closing it succeeds, waiting

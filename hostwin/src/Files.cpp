@@ -63,11 +63,13 @@ struct ReadRequest {
   DWORD error = 0;
 };
 
-// A file's reads still pending. Shared between the file and the completions, so that a
-// completion never holds the file (and through it the device) alive. Guarded by the kernel
-// lock.
+// A file's reads still pending, and the file object's own signal: as on Windows, every I/O
+// on the file resets it when it starts and sets it when it completes. Shared between the
+// file and the completions, so that a completion never holds the file (and through it the
+// device) alive. Guarded by the kernel lock.
 struct PendingReads {
   std::vector<std::shared_ptr<ReadRequest>> requests;
+  bool signalled = false;
 };
 
 class FileObject final : public KernelObject {
@@ -77,6 +79,17 @@ class FileObject final : public KernelObject {
 
   DeviceFile& Device() const { return *device_; }
   bool Overlapped() const { return overlapped_; }
+
+  // Every completed I/O sets the file's own signal.
+  void SignalCompletion() {
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    pending_->signalled = true;
+    TheKernel().changed.notify_all();
+  }
+
+  // A file handle can be waited on: it is signalled when its last I/O has completed.
+  bool Waitable() const override { return true; }
+  bool IsSignalled(DWORD) const override { return pending_->signalled; }
   const std::shared_ptr<PendingReads>& Pending() const { return pending_; }
 
   // Closing the handle cancels every read still pending on it, whichever thread issued it.
@@ -144,6 +157,7 @@ void CompleteRead(const std::shared_ptr<ReadRequest>& request,
   }
   event = std::move(request->event);
   if (event) SetEventLocked(*event);
+  pending->signalled = true;
   auto& list = pending->requests;
   list.erase(std::remove(list.begin(), list.end(), request), list.end());
   TheKernel().changed.notify_all();
@@ -179,6 +193,23 @@ struct SyncOverlapped {
     TheKernel().changed.notify_all();
   }
 };
+
+// ReadFile without an OVERLAPPED on a handle opened for overlapped I/O. Windows does not
+// refuse it: it waits for the file handle itself, which any completion on the file sets, and
+// then reports what the read's status block says by then. When another I/O on the file
+// completed first, that is success with nothing read, while the read goes on and fills the
+// buffer later: the documented hazard of such a read, kept here so that it shows.
+BOOL SynchronousReadOnOverlappedHandle(const FileObject& file, const ReadRequest& request,
+                                       std::unique_lock<std::mutex>& lock, LPDWORD read) {
+  TheKernel().changed.wait(lock, [&] { return request.done || file.Pending()->signalled; });
+  if (!request.done) {
+    if (read != nullptr) *read = 0;
+    return TRUE;
+  }
+  if (read != nullptr) *read = request.bytes;
+  if (request.error != 0) return FailWith(request.error);
+  return TRUE;
+}
 
 bool IsDevicePath(const char* path) {
   return std::strncmp(path, "\\\\?\\", 4) == 0 || std::strncmp(path, "\\\\.\\", 4) == 0;
@@ -233,8 +264,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 }
 
 // On an overlapped handle the read is issued and returns at once: TRUE when it completed
-// already, FALSE with ERROR_IO_PENDING while it runs. On a synchronous handle it waits for
-// the completion.
+// already, FALSE with ERROR_IO_PENDING while it runs or when the device queued it. On a
+// synchronous handle it waits for the completion.
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   DWORD error = 0;
@@ -248,7 +279,6 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     std::lock_guard<std::mutex> guard(kernel.lock);
     file = LookupAsLocked<FileObject>(hFile, ObjectKind::kFile);
     if (!file) return FailWith(ERROR_INVALID_HANDLE);
-    if (file->Overlapped() && lpOverlapped == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     if (lpOverlapped != nullptr) {
       if (lpOverlapped->hEvent != nullptr) {
         request->event = LookupEventLocked(lpOverlapped->hEvent);
@@ -261,25 +291,30 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     request->overlapped = lpOverlapped;
     request->threadId = CurrentThreadId();
     file->Pending()->requests.push_back(request);
+    file->Pending()->signalled = false;
   }
 
   const std::shared_ptr<PendingReads> pending = file->Pending();
-  const std::uint64_t id = file->Device().StartRead(
+  const ReadStart start = file->Device().StartRead(
       lpBuffer, nNumberOfBytesToRead,
       [request, pending](DWORD bytes, DWORD readError) {
         CompleteRead(request, pending, bytes, readError);
       });
 
   std::unique_lock<std::mutex> lock(kernel.lock);
-  request->readId = id;
+  request->readId = start.id;
   request->started = true;
   if (request->cancelWanted && !request->done) {
     lock.unlock();
-    file->Device().Cancel(id);
+    file->Device().Cancel(start.id);
     lock.lock();
   }
-  if (!file->Overlapped()) kernel.changed.wait(lock, [&] { return request->done; });
-  if (!request->done) {
+  if (!file->Overlapped()) {
+    kernel.changed.wait(lock, [&] { return request->done; });
+  } else if (lpOverlapped == nullptr) {
+    return SynchronousReadOnOverlappedHandle(*file, *request, lock, lpNumberOfBytesRead);
+  }
+  if (file->Overlapped() && (!request->done || start.queued)) {
     lock.unlock();
     NoteReadOfThisThread(file);
     return FailWith(ERROR_IO_PENDING);
@@ -289,8 +324,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   return TRUE;
 }
 
-// Writes are synchronous on every handle; the device may block for as long as it likes,
-// with no hostwin lock held.
+// Writes are synchronous on every handle, also without an OVERLAPPED on an overlapped one;
+// the device may block for as long as it likes, with no hostwin lock held.
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   DWORD error = 0;
@@ -298,12 +333,12 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
   const std::shared_ptr<FileObject> file = LookupFile(hFile);
   if (!file) return FailWith(ERROR_INVALID_HANDLE);
-  if (file->Overlapped() && lpOverlapped == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   SyncOverlapped completion;
   if (!completion.Begin(lpOverlapped)) return FALSE;
   DWORD written = 0;
   error = file->Device().Write(lpBuffer, nNumberOfBytesToWrite, &written);
   completion.End(written, error);
+  file->SignalCompletion();
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = written;
   if (error != 0) return FailWith(error);
   return TRUE;

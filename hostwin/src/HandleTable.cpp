@@ -2,6 +2,7 @@
 #include <hostwin/hostwin.h>
 
 #include <unordered_map>
+#include <vector>
 
 #include "Kernel.h"
 #include "LastError.h"
@@ -14,9 +15,12 @@ constexpr std::uint32_t kFirstHandle = 4;
 constexpr std::uint32_t kHandleStep = 4;
 constexpr std::uint32_t kHandleLimit = 0x80000000u;  // handles fit a positive Java int
 
-// Guarded by the kernel lock.
+// Guarded by the kernel lock. A closed value goes onto `freed` and is handed out again
+// before any new one, most recently freed first, as Windows does: a stale value then names
+// whatever object was created next, exactly as it does on a till.
 struct HandleTable {
   std::unordered_map<std::uint32_t, ObjectRef> objects;
+  std::vector<std::uint32_t> freed;
   std::uint32_t next = kFirstHandle;
 };
 
@@ -55,11 +59,17 @@ Kernel& TheKernel() {
 
 HANDLE InsertHandleLocked(ObjectRef object) {
   HandleTable& table = TheTable();
-  std::uint32_t key = table.next;
-  while (table.objects.count(key) != 0) {
-    key = key + kHandleStep >= kHandleLimit ? kFirstHandle : key + kHandleStep;
+  std::uint32_t key = 0;
+  if (!table.freed.empty()) {
+    key = table.freed.back();
+    table.freed.pop_back();
+  } else {
+    key = table.next;
+    while (table.objects.count(key) != 0) {
+      key = key + kHandleStep >= kHandleLimit ? kFirstHandle : key + kHandleStep;
+    }
+    table.next = key + kHandleStep >= kHandleLimit ? kFirstHandle : key + kHandleStep;
   }
-  table.next = key + kHandleStep >= kHandleLimit ? kFirstHandle : key + kHandleStep;
   table.objects.emplace(key, std::move(object));
   return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(key));
 }
@@ -89,6 +99,7 @@ ObjectRef RemoveLocked(HANDLE handle) {
   if (found == TheTable().objects.end()) return nullptr;
   ObjectRef object = std::move(found->second);
   TheTable().objects.erase(found);
+  TheTable().freed.push_back(key);
   return object;
 }
 

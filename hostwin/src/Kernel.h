@@ -64,8 +64,8 @@ class KernelObject {
 
 using ObjectRef = std::shared_ptr<KernelObject>;
 
-// Handle table. Values are multiples of 4 in [4, 2^31), handed out increasing and wrapping
-// only after the whole range is used, so a stale handle stays unknown for a long time.
+// Handle table. Values are multiples of 4 in [4, 2^31). A closed handle's value is handed
+// out again by the next insertion, most recently freed first, as Windows and Wine do.
 // The *Locked functions need the kernel lock.
 HANDLE InsertHandleLocked(ObjectRef object);
 HANDLE InsertHandle(ObjectRef object);  // takes the lock itself

@@ -61,8 +61,8 @@ void FailNextOpens(int id, DWORD error, int count, int skip) {
 
 void SetReadMode(int id, int mode) {
   auto printer = Find(id);
-  if (mode != kReadsPendUntilData && mode != kReadsCompleteAtOnce) {
-    throw std::invalid_argument("printersim: read mode must be 0 or 1");
+  if (mode != kReadsPendUntilData && mode != kReadsCompleteAtOnce && mode != kReadsQueued) {
+    throw std::invalid_argument("printersim: read mode must be 0, 1 or 2");
   }
   printer->SetReadMode(mode);
 }

@@ -1,5 +1,7 @@
 #include "Printer.h"
 
+#include "DeviceThread.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -39,17 +41,21 @@ void Printer::DetachLocked(DWORD error, Completions* completions) {
 
 void Printer::Detach(DWORD error) {
   Completions completions;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    queued = readMode_ == kReadsQueued;
     DetachLocked(error, &completions);
   }
-  Run(&completions);
+  Run(&completions, queued);
 }
 
 void Printer::Reattach(const std::string* newSerial) {
   Completions completions;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    queued = readMode_ == kReadsQueued;
     DetachLocked(ERROR_ACCESS_DENIED, &completions);
     if (newSerial != nullptr) {
       serial_ = *newSerial;
@@ -60,7 +66,7 @@ void Printer::Reattach(const std::string* newSerial) {
     ++attachment_;
     changed_.notify_all();
   }
-  Run(&completions);
+  Run(&completions, queued);
 }
 
 std::string Printer::Path() const {
@@ -93,21 +99,32 @@ void Printer::DeliverLocked(Completions* completions) {
   }
 }
 
-void Printer::Run(Completions* completions) {
-  for (Completion& completion : *completions) completion.done(completion.bytes, completion.error);
+// Completions run on the calling thread, after the printer's lock is released; a printer
+// whose driver queues its reads hands them to the device thread instead.
+void Printer::Run(Completions* completions, bool queued) {
+  for (Completion& completion : *completions) {
+    if (queued) {
+      DeviceThread::Post([done = std::move(completion.done), bytes = completion.bytes,
+                          error = completion.error] { done(bytes, error); });
+    } else {
+      completion.done(completion.bytes, completion.error);
+    }
+  }
   completions->clear();
 }
 
 void Printer::Send(const std::uint8_t* data, std::size_t size) {
   Completions completions;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    queued = readMode_ == kReadsQueued;
     if (!present_) return;  // nothing travels from a printer that is not on the bus
     toHost_.insert(toHost_.end(), data, data + size);
     DeliverLocked(&completions);
     changed_.notify_all();
   }
-  Run(&completions);
+  Run(&completions, queued);
 }
 
 std::vector<std::uint8_t> Printer::Received() const {
@@ -246,13 +263,19 @@ DWORD Printer::HandleError(std::uint64_t attachment) const {
   return HandleErrorLocked(attachment);
 }
 
-std::uint64_t Printer::StartRead(std::uint64_t file, std::uint64_t attachment, void* buffer,
-                                 DWORD size, hostwin::ReadDone done, bool mayPend) {
+// A read that waits for the printer is queued by the driver; in kReadsQueued mode every read
+// is, and its outcome (data, an armed fault, a removal) arrives at its completion.
+hostwin::ReadStart Printer::StartRead(std::uint64_t file, std::uint64_t attachment,
+                                      void* buffer, DWORD size, hostwin::ReadDone done,
+                                      bool mayPend) {
   const std::uint64_t id = g_nextReadId.fetch_add(1, std::memory_order_relaxed);
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   Completions completions;
+  bool queued = false;
+  bool waits = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    queued = readMode_ == kReadsQueued;
     ++readsIssued_;
     DWORD error = HandleErrorLocked(attachment);
     if (error != 0 || readFault_.Fire(&error)) {
@@ -261,17 +284,20 @@ std::uint64_t Printer::StartRead(std::uint64_t file, std::uint64_t attachment, v
       completions.push_back({std::move(done), TakeLocked(bytes, size), 0});
     } else {
       pending_.push_back({id, file, bytes, size, std::move(done)});
+      waits = true;
     }
     changed_.notify_all();
   }
-  Run(&completions);
-  return id;
+  Run(&completions, queued);
+  return {id, queued || waits};
 }
 
 void Printer::CancelRead(std::uint64_t readId) {
   Completions completions;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    queued = readMode_ == kReadsQueued;
     auto it = std::find_if(pending_.begin(), pending_.end(),
                            [readId](const PendingRead& read) { return read.id == readId; });
     if (it == pending_.end()) return;  // completed already
@@ -279,16 +305,18 @@ void Printer::CancelRead(std::uint64_t readId) {
     pending_.erase(it);
     changed_.notify_all();
   }
-  Run(&completions);
+  Run(&completions, queued);
 }
 
 void Printer::AbortReads(std::uint64_t file) {
   Completions completions;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    queued = readMode_ == kReadsQueued;
     AbortReadsLocked(file, &completions);
   }
-  Run(&completions);
+  Run(&completions, queued);
 }
 
 void Printer::AbortReadsLocked(std::uint64_t file, Completions* completions) {
@@ -307,8 +335,10 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
   *written = 0;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   Completions completions;
+  bool queued = false;
   {
     std::unique_lock<std::mutex> lock(mutex_);
+    queued = readMode_ == kReadsQueued;
     if (DWORD error = HandleErrorLocked(attachment)) return error;
     if (stalled_) {
       ++stalledWriters_;
@@ -328,15 +358,17 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
     DeliverLocked(&completions);
     changed_.notify_all();
   }
-  Run(&completions);
+  Run(&completions, queued);
   *written = size;
   return 0;
 }
 
 DWORD Printer::Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags) {
   Completions completions;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    queued = readMode_ == kReadsQueued;
     if (DWORD error = HandleErrorLocked(attachment)) return error;
     purges_.push_back(flags);
     changed_.notify_all();
@@ -344,7 +376,7 @@ DWORD Printer::Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags) 
     if ((flags & PURGE_RXABORT) != 0) AbortReadsLocked(file, &completions);
     if ((flags & PURGE_RXCLEAR) != 0) toHost_.clear();
   }
-  Run(&completions);
+  Run(&completions, queued);
   return 0;
 }
 

@@ -8,7 +8,8 @@
 // mutex_ is held: each operation gathers its completions under the lock and runs them after
 // releasing it, on the calling thread, because hostwin's callback may call straight back
 // into the printer (a receive loop starts its next read from inside the completion). A
-// stalled write waits on changed_, which releases mutex_ while it waits.
+// stalled write waits on changed_, which releases mutex_ while it waits. In the queued read
+// mode the completions run on the device thread instead (DeviceThread.h).
 #ifndef PRINTERSIM_PRINTER_H
 #define PRINTERSIM_PRINTER_H
 
@@ -88,8 +89,9 @@ class Printer {
 
   // Starts a read for the handle `file` of `attachment`. With `mayPend` (the printer class
   // driver) a read that finds nothing to deliver pends until the printer sends, unless the
-  // read mode completes it at once; otherwise it completes at once with what there is.
-  std::uint64_t StartRead(std::uint64_t file, std::uint64_t attachment, void* buffer,
+  // read mode completes it at once; otherwise it completes at once with what there is. In
+  // the queued read mode every read completes later, on the device thread.
+  hostwin::ReadStart StartRead(std::uint64_t file, std::uint64_t attachment, void* buffer,
                           DWORD size, hostwin::ReadDone done, bool mayPend);
   void CancelRead(std::uint64_t readId);
   // Completes the pending reads of one handle with ERROR_OPERATION_ABORTED.
@@ -121,7 +123,7 @@ class Printer {
   void DetachLocked(DWORD error, Completions* completions);
   void AbortReadsLocked(std::uint64_t file, Completions* completions);
   DWORD HandleErrorLocked(std::uint64_t attachment) const;
-  static void Run(Completions* completions);
+  static void Run(Completions* completions, bool queued);
   template <typename Condition>
   bool WaitFor(std::chrono::milliseconds timeout, Condition condition);
 

@@ -22,14 +22,14 @@ PrinterFile::~PrinterFile() {
   printer_->FileClosed();
 }
 
-std::uint64_t PrinterFile::StartRead(void* buffer, DWORD size, hostwin::ReadDone done) {
+hostwin::ReadStart PrinterFile::StartRead(void* buffer, DWORD size, hostwin::ReadDone done) {
   if (end_ == PipeEnd::kOutput) {
     done(0, ERROR_NOT_SUPPORTED);  // the bulk-out pipe carries nothing to the host
-    return 0;
+    return {};
   }
   if ((access_ & GENERIC_READ) == 0) {
     done(0, ERROR_ACCESS_DENIED);
-    return 0;
+    return {};
   }
   return printer_->StartRead(serial_, attachment_, buffer, size, std::move(done), ReadsMayPend());
 }

@@ -26,7 +26,7 @@ class PrinterFile : public hostwin::DeviceFile {
   PrinterFile(const PrinterFile&) = delete;
   PrinterFile& operator=(const PrinterFile&) = delete;
 
-  std::uint64_t StartRead(void* buffer, DWORD size, hostwin::ReadDone done) override;
+  hostwin::ReadStart StartRead(void* buffer, DWORD size, hostwin::ReadDone done) override;
   void Cancel(std::uint64_t readId) override;
   DWORD Write(const void* data, DWORD size, DWORD* written) override;
   DWORD Purge(DWORD flags) override;

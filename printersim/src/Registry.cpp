@@ -1,5 +1,7 @@
 #include "Registry.h"
 
+#include "DeviceThread.h"
+
 #include <stdexcept>
 #include <utility>
 
@@ -93,6 +95,8 @@ void Registry::Reset() {
   }
   // Outside the lock: detaching runs read completions and wakes stalled writers.
   for (auto& entry : removed) entry.second->Detach(ERROR_ACCESS_DENIED);
+  // Completions the removal queued have run before the next test's printers exist.
+  DeviceThread::Drain();
 }
 
 void Registry::InjectEnumerationErrors(const GUID& interfaceClass, std::size_t position,

@@ -17,21 +17,28 @@ HANDLE CUsbComm::OpenPipe(std::int32_t driverKind, const char* pipeName) {
                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-std::int32_t DetectUsbType(char* text, std::int32_t capacity) {
+bool ProbeDriverKind(std::int32_t* kind, const char** outcome) {
   CUsbComm probe;
-  std::int32_t kind = kNativeUsb;
-  const char* outcome = "Native USB";
+  *kind = kNativeUsb;
+  *outcome = "Native USB";
   HANDLE pipe = probe.OpenPipe(kNativeUsb, kInputPipe);
   if (pipe == INVALID_HANDLE_VALUE) {
     pipe = probe.OpenPipe(kPrinterClassUsb, kInputPipe);
-    if (pipe != INVALID_HANDLE_VALUE) {
-      kind = kPrinterClassUsb;
-      outcome = "Printer Class USB";
-    } else {
-      outcome = "Error opening USB";
+    if (pipe == INVALID_HANDLE_VALUE) {
+      *outcome = "Error opening USB";
+      return false;
     }
+    *kind = kPrinterClassUsb;
+    *outcome = "Printer Class USB";
   }
-  if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
+  CloseHandle(pipe);
+  return true;
+}
+
+std::int32_t DetectUsbType(char* text, std::int32_t capacity) {
+  std::int32_t kind = kNativeUsb;
+  const char* outcome = nullptr;
+  ProbeDriverKind(&kind, &outcome);
   if (capacity > 0) std::snprintf(text, static_cast<std::size_t>(capacity), "%s", outcome);
   return kind;
 }

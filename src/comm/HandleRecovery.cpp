@@ -16,33 +16,32 @@ HANDLE OpenDevicePath(const char* path, DWORD flags) {
 }  // namespace
 
 // Both handles are reopened on the bare interface path. The search runs afresh every time,
-// so a printer that comes back under another path is found again; when it finds nothing
-// the opens are still tried on whatever the name buffer holds. A write that is still using
-// the old write handle keeps it open until it returns (SharedHandle).
+// so a printer that comes back under another path is found again. Only a path that the
+// search accepted as a supported printer is opened: what the name buffer holds after a
+// failed search is an old path, an empty one, or that of an interface that refused its
+// open, and none of those is this printer now. A write that is still using the old write
+// handle keeps it open until it returns (SharedHandle).
+//
+// The worker runs only for a Printer Class read pipe, so that is the driver kind searched,
+// whatever kind a later probe may have stored for the next open.
 std::int32_t CUsbComm::ReopenCom() {
   DebugTrace("ReopenCom", "Invalidate Handles");
   m_bHandlesValid = 0;
   m_hWritePort.Replace(nullptr);
   m_hReadPort.Replace(nullptr);
 
-  FindDevice(m_nUsbType.load(), m_szDeviceName, static_cast<std::int32_t>(kDeviceNameSize));
+  const bool found =
+      FindDevice(kPrinterClassUsb, m_szDeviceName, static_cast<std::int32_t>(kDeviceNameSize)) != 0;
 
-  if (m_nUsbType.load() == kPrinterClassUsb) {
-    const HANDLE readPort = OpenDevicePath(m_szDeviceName, FILE_FLAG_OVERLAPPED);
-    if (readPort == INVALID_HANDLE_VALUE) {
-      DebugTrace("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
-    }
-    m_hReadPort.Replace(readPort);
-  } else {
-    // Another driver kind has no reader on this handle: nothing would ever use it, so it is
-    // not kept.
-    const HANDLE unused = OpenDevicePath(m_szDeviceName, 0);
-    DebugTrace("usbInitPipe", "IDNATIVETYPE");
-    if (unused != INVALID_HANDLE_VALUE) CloseHandle(unused);
+  const HANDLE readPort =
+      found ? OpenDevicePath(m_szDeviceName, FILE_FLAG_OVERLAPPED) : INVALID_HANDLE_VALUE;
+  if (readPort == INVALID_HANDLE_VALUE) {
+    DebugTrace("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
   }
+  m_hReadPort.Replace(readPort);
 
   // Purged before it is installed, so nobody else can have closed it in between.
-  const HANDLE writePort = OpenDevicePath(m_szDeviceName, 0);
+  const HANDLE writePort = found ? OpenDevicePath(m_szDeviceName, 0) : INVALID_HANDLE_VALUE;
   if (writePort != INVALID_HANDLE_VALUE) {
     PurgeComm(writePort, PURGE_TXCLEAR);
     PurgeComm(writePort, PURGE_RXCLEAR);

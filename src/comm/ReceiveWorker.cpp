@@ -32,6 +32,11 @@ class ReceiveLoop {
   explicit ReceiveLoop(CUsbComm& port) : m_port(port) {
     std::memset(&m_overlapped, 0, sizeof m_overlapped);
   }
+  // Also on an unexpected way out: no read may still own the buffer and the record once
+  // they are gone.
+  ~ReceiveLoop();
+  ReceiveLoop(const ReceiveLoop&) = delete;
+  ReceiveLoop& operator=(const ReceiveLoop&) = delete;
 
   std::int32_t Run();
 
@@ -41,6 +46,7 @@ class ReceiveLoop {
   Pass RunPass();
   Pass ReadCompletedAtOnce();
   Pass WaitForPendingRead();
+  Pass OnReadError(DWORD error);
   Pass OnAccessDenied();
   Pass OnInvalidHandle();
   Pass OnOtherError(DWORD error);
@@ -73,15 +79,33 @@ std::int32_t ReceiveLoop::Run() {
   m_port.m_bReading = 1;
 
   for (;;) {
-    const Pass next = RunPass();
+    Pass next = Pass::kNext;
+    try {
+      next = RunPass();
+    } catch (...) {
+      // Nothing here is meant to throw (only a lock or an allocation could); the loop goes
+      // on after a pause rather than end the thread, and a stop is still seen.
+      DebugTrace("ReceiveData", "Unexpected failure in a pass");
+      PauseOrStop(kOtherErrorWaitMs);
+    }
     if (next == Pass::kRetryAtOnce) continue;
     if (m_port.m_bReading.load() == 0) break;
   }
 
   if (m_hReadInFlight != nullptr) CancelAndCollectRead();
   CloseHandle(m_hCompletion);
+  m_hCompletion = nullptr;
   DebugTrace("ReceiveData", "Exit");
   return 0;
+}
+
+ReceiveLoop::~ReceiveLoop() {
+  if (m_hReadInFlight != nullptr) {
+    CancelIo(m_hReadInFlight);
+    DWORD ignored = 0;
+    GetOverlappedResult(m_hReadInFlight, &m_overlapped, &ignored, TRUE);
+  }
+  if (m_hCompletion != nullptr) CloseHandle(m_hCompletion);
 }
 
 ReceiveLoop::Pass ReceiveLoop::RunPass() {
@@ -103,6 +127,15 @@ ReceiveLoop::Pass ReceiveLoop::RunPass() {
     return ReadCompletedAtOnce();
   }
   const DWORD error = GetLastError();
+  if (error != ERROR_IO_PENDING) return OnReadError(error);
+  DebugTrace("ReadFile", "ERROR_IO_PENDING");
+  m_hReadInFlight = readPort;
+  return WaitForPendingRead();
+}
+
+// A read that failed, at its issue or at its completion: a real driver queues every read,
+// so the same errors arrive either way, and each is handled and paced alike.
+ReceiveLoop::Pass ReceiveLoop::OnReadError(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
       if (g_bFileNotFoundLogged.exchange(1) == 0) DebugTrace("ReceiveData", "File not found????");
@@ -116,10 +149,6 @@ ReceiveLoop::Pass ReceiveLoop::RunPass() {
       DebugTrace("ReadFile", "ERROR_HANDLE_EOF");
       PauseOrStop(kIdlePauseMs);
       return Pass::kNext;
-    case ERROR_IO_PENDING:
-      DebugTrace("ReadFile", "ERROR_IO_PENDING");
-      m_hReadInFlight = readPort;
-      return WaitForPendingRead();
     default:
       return OnOtherError(error);
   }
@@ -168,15 +197,15 @@ ReceiveLoop::Pass ReceiveLoop::WaitForPendingRead() {
     const DWORD error = GetLastError();
     DebugTrace("ReceiveData", "***Problem with GetOverlappedResult");
     DebugTrace("ReceiveData", error == ERROR_HANDLE_EOF ? "ERROR_HANDLE_EOF" : "default");
-    if (error != ERROR_IO_INCOMPLETE) {
-      // The read has ended with an error; whatever it transferred before is kept.
-      m_hReadInFlight = nullptr;
-      if (m_nBytesRead > 0) {
-        Store(m_nBytesRead, "READ1", "1SetEvent(m_hPCLSDataEvent)",
-              "1SetEvent(m_hPCLSDataEvent) returns error");
-      }
+    if (error == ERROR_IO_INCOMPLETE) return Pass::kNext;  // waited on in the next pass
+    // The read has ended with an error; whatever it transferred before is kept, and the
+    // error is handled as if the read had failed at once, pause included.
+    m_hReadInFlight = nullptr;
+    if (m_nBytesRead > 0) {
+      Store(m_nBytesRead, "READ1", "1SetEvent(m_hPCLSDataEvent)",
+            "1SetEvent(m_hPCLSDataEvent) returns error");
     }
-    return Pass::kNext;
+    return OnReadError(error);
   }
   m_hReadInFlight = nullptr;
 
@@ -195,6 +224,9 @@ ReceiveLoop::Pass ReceiveLoop::WaitForPendingRead() {
   } else {
     DebugTrace("ReceiveData", "False positive, no data");
   }
+  // The wait reports the lowest signalled index, so a read that had completed already hid a
+  // stop request; and a device with a backlog completes every read at once.
+  PauseOrStop(0);
   return Pass::kNext;
 }
 

@@ -1,72 +1,60 @@
 #include "comm/SharedHandle.h"
 
+#include "comm/HandleLedger.h"
+
+namespace {
+
+void RecordOrClose(HANDLE handle) {
+  TheHandleLedger().Adopt(handle, HandleLedger::Role::kPortMember);
+}
+
+}  // namespace
+
 HANDLE SharedHandle::Get() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_hCurrent;
 }
 
-SharedHandle::InUse* SharedHandle::FindLocked(HANDLE handle) {
-  for (InUse& entry : m_inUse) {
-    if (entry.handle == handle) return &entry;
-  }
-  return nullptr;
-}
-
-HANDLE SharedHandle::Acquire() {
+// The use is counted under the slot's lock, so a Replace cannot close the value between
+// reading it and counting it.
+HANDLE SharedHandle::Acquire(bool* counted) {
   std::lock_guard<std::mutex> guard(m_lock);
-  const HANDLE handle = m_hCurrent;
-  if (handle == nullptr) return nullptr;
-  if (InUse* entry = FindLocked(handle)) {
-    ++entry->users;
-  } else {
-    m_inUse.push_back(InUse{handle, 1, false});
-  }
-  return handle;
-}
-
-void SharedHandle::Release(HANDLE handle) {
-  if (handle == nullptr) return;
-  bool closeNow = false;
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    InUse* entry = FindLocked(handle);
-    if (entry == nullptr || --entry->users > 0) return;
-    closeNow = entry->retired;
-    *entry = m_inUse.back();
-    m_inUse.pop_back();
-  }
-  if (closeNow) CloseHandle(handle);
+  *counted = TheHandleLedger().Acquire(m_hCurrent);
+  return m_hCurrent;
 }
 
 void SharedHandle::Replace(HANDLE handle) {
+  RecordOrClose(handle);
   HANDLE previous = nullptr;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     previous = m_hCurrent;
     m_hCurrent = handle;
-    if (previous == nullptr || previous == handle) return;
-    if (InUse* entry = FindLocked(previous)) {
-      entry->retired = true;
-      return;
-    }
   }
-  CloseHandle(previous);
+  if (previous != handle) TheHandleLedger().Close(previous);
 }
 
-bool SharedHandle::InstallIfEmpty(HANDLE handle) {
+bool SharedHandle::ReplaceIf(HANDLE expected, HANDLE handle) {
+  RecordOrClose(handle);
+  bool installed = false;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    installed = m_hCurrent == expected;
+    if (installed) m_hCurrent = handle;
+  }
+  // Whichever value is no longer wanted is closed: the one replaced, or the one that lost
+  // the race to another replacement.
+  if (expected != handle) TheHandleLedger().Close(installed ? expected : handle);
+  return installed;
+}
+
+bool SharedHandle::Forget(HANDLE handle) {
   std::lock_guard<std::mutex> guard(m_lock);
-  if (m_hCurrent != nullptr) return false;
-  m_hCurrent = handle;
+  if (handle == nullptr || m_hCurrent != handle) return false;
+  m_hCurrent = nullptr;
   return true;
 }
 
-SharedHandle::Detached SharedHandle::Detach(HANDLE handle) {
-  std::lock_guard<std::mutex> guard(m_lock);
-  if (handle == nullptr || m_hCurrent != handle) return Detached::kNotHeld;
-  m_hCurrent = nullptr;
-  if (InUse* entry = FindLocked(handle)) {
-    entry->retired = true;
-    return Detached::kLastUserCloses;
-  }
-  return Detached::kCallerCloses;
+SharedHandleUse::~SharedHandleUse() {
+  if (m_bCounted) TheHandleLedger().Release(m_handle);
 }

@@ -103,6 +103,9 @@ DWORD WINAPI _ReceiveData(LPVOID port);
 // under the printer class driver. Answers kNativeUsb also when neither opens; the outcome's
 // text ("Native USB", "Printer Class USB", "Error opening USB") goes into `text`.
 std::int32_t DetectUsbType(char* text, std::int32_t capacity);
+// The same probe, telling "no printer" apart from the maker's driver: true with the driver
+// kind whose "PIPE00" opened, false when neither did. `outcome` gets the outcome's text.
+bool ProbeDriverKind(std::int32_t* kind, const char** outcome);
 
 // Made at load and never destroyed: on a host whose exit runs static destructors while
 // other threads still run (a JVM that exits with a read waiting), the worker and a reader

@@ -22,6 +22,13 @@ BOOL CUsbComm::GetPCLSData(void* destination, std::int32_t maxBytes, std::uint32
   const std::uint32_t length = maxBytes > 0 ? static_cast<std::uint32_t>(maxBytes) : 0;
   BOOL result = FALSE;
 
+  // Nothing fits into no room: answering at once keeps such a call from waking again for
+  // every byte that arrives, for as long as the printer keeps sending.
+  if (length == 0) {
+    DebugTrace("GetPCLSData", "exit");
+    return FALSE;
+  }
+
   ReaderPass pass(m_readers);
   if (!pass.admitted()) {
     // The pipeline is being torn down; there is nothing to take.

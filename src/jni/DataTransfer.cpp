@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "comm/HandleLedger.h"
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
 #include "jni/Natives.h"
@@ -63,10 +64,35 @@ BOOL WriteAll(const BYTE* data, DWORD size, DWORD* written, DWORD* error) {
   return TRUE;
 }
 
-}  // namespace
+// The read goes to the receive buffer while a receive pipeline exists or the port is a
+// Printer Class port, unless Java names one of the maker's driver read handles the library
+// gave it; the driver kind stored by the last probe alone may not be what is open.
+bool ReadsFromReceiveBuffer(HANDLE handle) {
+  if (TheHandleLedger().Holds(handle, HandleLedger::Role::kNativeRead)) return false;
+  return g_UsbComm.HasReceivePipeline() || g_UsbComm.m_nUsbType.load() == kPrinterClassUsb;
+}
 
-extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbReadInputPipe(
-    JNIEnv* env, jobject, jint handle, jbyteArray data) {
+// A blocking read on a handle that Java passed, only while it is one of the library's: any
+// other value may name one of the JVM's own objects by now.
+BOOL ReadFromDevice(HANDLE handle, BYTE* buffer, jsize size, DWORD* count) {
+  DebugTrace("usbReadInputPipe", "Entering ReadFile (Nat)");
+  LedgerUse device(handle);
+  BOOL result = FALSE;
+  if (device.ok()) {
+    result = ReadFile(handle, buffer, static_cast<DWORD>(size), count, nullptr);
+  } else {
+    SetLastError(ERROR_INVALID_HANDLE);
+  }
+  DebugTrace("usbReadInputPipe", "Left ReadFile (Nat)");
+  return result;
+}
+
+jint ReadInputPipe(JNIEnv* env, jint handle, jbyteArray data) {
+  if (data == nullptr) {
+    DebugTrace("usbReadInputPipe", "No array to read into");
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
   const jsize size = env->GetArrayLength(data);
   BYTE* buffer = static_cast<BYTE*>(
       HeapAlloc(GetProcessHeap(), 0, size > 0 ? static_cast<SIZE_T>(size) : 1));
@@ -79,19 +105,20 @@ extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbReadInputPi
 
   DWORD count = 0;
   BOOL result = FALSE;
-  if (g_UsbComm.m_nUsbType.load() == kPrinterClassUsb) {
-    result = ReadFromReceiveBuffer(buffer, size, &count);
-  } else {
-    DebugTrace("usbReadInputPipe", "Entering ReadFile (Nat)");
-    result = ReadFile(HandleFromJava(handle), buffer, static_cast<DWORD>(size), &count, nullptr);
-    DebugTrace("usbReadInputPipe", "Left ReadFile (Nat)");
+  const HANDLE device = HandleFromJava(handle);
+  try {
+    result = ReadsFromReceiveBuffer(device) ? ReadFromReceiveBuffer(buffer, size, &count)
+                                            : ReadFromDevice(device, buffer, size, &count);
+  } catch (...) {
+    HeapFree(GetProcessHeap(), 0, buffer);
+    throw;
   }
   if (!result) count = 0;
 
   char summary[kSummarySize];
   std::snprintf(summary, sizeof summary,
-                "READ:  nHandle=%p, nData=%i, bData[0]=%x nCount=%d bResult=%d",
-                HandleFromJava(handle), static_cast<int>(size), FirstByteForSummary(buffer, count),
+                "READ:  nHandle=%p, nData=%i, bData[0]=%x nCount=%d bResult=%d", device,
+                static_cast<int>(size), FirstByteForSummary(buffer, count),
                 static_cast<int>(count), result ? 1 : 0);
   DebugTrace("usbReadInputPipe", summary);
 
@@ -106,8 +133,11 @@ extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbReadInputPi
   return result ? static_cast<jint>(count) : -1;
 }
 
-extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbWriteOutputPipe(
-    JNIEnv* env, jobject, jint handle, jbyteArray data) {
+jint WriteOutputPipe(JNIEnv* env, jint handle, jbyteArray data) {
+  if (data == nullptr) {
+    DebugTrace("usbWriteOutputPipe", "No array to write");
+    return ERROR_INVALID_PARAMETER;
+  }
   const jsize size = env->GetArrayLength(data);
   jbyte* elements = env->GetByteArrayElements(data, nullptr);
   if (elements == nullptr) {
@@ -119,7 +149,15 @@ extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbWriteOutput
   const BYTE* bytes = reinterpret_cast<const BYTE*>(elements);
   DWORD written = 0;
   DWORD error = ERROR_SUCCESS;
-  const BOOL result = WriteAll(bytes, static_cast<DWORD>(size), &written, &error);
+  BOOL result = FALSE;
+  try {
+    result = WriteAll(bytes, static_cast<DWORD>(size), &written, &error);
+  } catch (...) {
+    // The elements go back to the virtual machine whatever happened; JNI_ABORT, since
+    // nothing was changed in them.
+    env->ReleaseByteArrayElements(data, elements, JNI_ABORT);
+    throw;
+  }
 
   char summary[kSummarySize];
   std::snprintf(summary, sizeof summary,
@@ -134,4 +172,18 @@ extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbWriteOutput
   env->ReleaseByteArrayElements(data, elements, 0);
   DebugTrace("usbWriteOutputPipe", "After ReleaseByteArrayElements");
   return result ? 0 : static_cast<jint>(error);
+}
+
+}  // namespace
+
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbReadInputPipe(
+    JNIEnv* env, jobject, jint handle, jbyteArray data) {
+  return AtJavaBoundary<jint>("usbReadInputPipe", -1,
+                              [&] { return ReadInputPipe(env, handle, data); });
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbWriteOutputPipe(
+    JNIEnv* env, jobject, jint handle, jbyteArray data) {
+  return AtJavaBoundary<jint>("usbWriteOutputPipe", kOwnFailureCode,
+                              [&] { return WriteOutputPipe(env, handle, data); });
 }

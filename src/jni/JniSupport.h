@@ -8,6 +8,9 @@
 
 #include <cstdint>
 #include <mutex>
+#include <new>
+
+#include "trace/DebugTrace.h"
 
 // A Java int carries a handle. Win32 handles have 32 significant bits and are sign-extended
 // in a 64-bit process, so -1 stays INVALID_HANDLE_VALUE both ways.
@@ -22,5 +25,23 @@ inline jint HandleToJava(HANDLE handle) {
 // that another call is rewriting, and no close tears down what an open is bringing up. No
 // read, write or worker ever takes it.
 std::mutex& PipeLifecycleLock();
+
+// Runs a native's body so that no C++ exception crosses into the virtual machine, where it
+// would end the process: a failed lock or allocation becomes the native's documented failure
+// result instead.
+template <typename Result, typename Body>
+Result AtJavaBoundary(const char* tag, Result failure, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    DebugTrace(tag, "Out of memory");
+  } catch (...) {
+    DebugTrace(tag, "Unexpected failure");
+  }
+  return failure;
+}
+
+// What a native that answers with a Win32 error code reports for a failure of its own.
+constexpr jint kOwnFailureCode = ERROR_NOT_ENOUGH_MEMORY;
 
 #endif  // VANTORY_JNI_JNISUPPORT_H

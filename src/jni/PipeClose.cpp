@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "comm/HandleLedger.h"
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
 #include "jni/Natives.h"
@@ -12,32 +13,41 @@
 namespace {
 
 // The maker's driver: only the handle passed is closed, and a member that held it is
-// emptied so that the next open makes a new one. A write still using it keeps it open until
-// it returns.
+// emptied so that the next open makes a new one. Only a handle the library handed out and
+// has not closed since is closed: a second close, or any other value, may name an object
+// that is not ours by now and is refused. A write still using the handle keeps it open
+// until it returns.
 jint CloseNativeHandle(HANDLE handle) {
   DebugTrace("usbClosePipe", "?????");
-  SharedHandle::Detached detached = g_UsbComm.m_hWritePort.Detach(handle);
-  if (detached == SharedHandle::Detached::kNotHeld) detached = g_UsbComm.m_hReadPort.Detach(handle);
-  if (detached == SharedHandle::Detached::kLastUserCloses) return 0;
-  if (CloseHandle(handle)) return 0;
-  return static_cast<jint>(GetLastError());
+  if (TheHandleLedger().Holds(handle, HandleLedger::Role::kPortMember) &&
+      !g_UsbComm.m_hWritePort.Forget(handle)) {
+    g_UsbComm.m_hReadPort.Forget(handle);
+  }
+  if (TheHandleLedger().Close(handle)) return 0;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return ERROR_INVALID_HANDLE;
 }
 
-}  // namespace
-
-// The Printer Class branch is taken for that driver kind, and also whenever a receive
-// pipeline exists: the driver kind is probed again on every open, and a probe that found no
-// printer must not leave a worker running that no close would ever stop.
-extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbClosePipe(JNIEnv*, jobject,
-                                                                              jint handle) {
+jint ClosePipe(jint handle) {
   std::lock_guard<std::mutex> serialized(PipeLifecycleLock());
   DebugTrace("usbClosePipe", "Entry");
   const HANDLE passed = HandleFromJava(handle);
-  if (g_UsbComm.m_nUsbType.load() != kPrinterClassUsb && !g_UsbComm.HasReceivePipeline()) {
+  // A maker's driver read handle is closed alone, whatever kind the port has become since.
+  if (TheHandleLedger().Holds(passed, HandleLedger::Role::kNativeRead) ||
+      (g_UsbComm.m_nUsbType.load() != kPrinterClassUsb && !g_UsbComm.HasReceivePipeline())) {
     return CloseNativeHandle(passed);
   }
   const bool match = passed == g_UsbComm.m_hReadPort.Get() || passed == g_UsbComm.m_hWritePort.Get();
   const jint result = g_UsbComm.TearDownReceivePipeline(match);
   DebugTrace("usbClosePipe", "Exit");
   return result;
+}
+
+}  // namespace
+
+// The Printer Class branch is taken for that driver kind, and also whenever a receive
+// pipeline exists: a pipeline must never be left running without a close that stops it.
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbClosePipe(JNIEnv*, jobject,
+                                                                              jint handle) {
+  return AtJavaBoundary<jint>("usbClosePipe", kOwnFailureCode, [&] { return ClosePipe(handle); });
 }

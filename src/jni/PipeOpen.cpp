@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "comm/HandleLedger.h"
 #include "comm/PipePath.h"
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
@@ -98,35 +99,51 @@ HANDLE BringUpReadPipeline() {
   return handle;
 }
 
+// A worker whose recovery has not yet found the printer again leaves INVALID_HANDLE_VALUE
+// in the read handle (or, for a moment, null). An open then tries the pipe afresh, so an
+// application that retries its open after a replug succeeds at once; the worker reads on
+// whatever the member holds, and one worker is all the port ever has.
+HANDLE ReopenRecoveringReadHandle(HANDLE held) {
+  DebugTrace("usbInitPipe", "...Called Read Create File");
+  const HANDLE opened = OpenPipePath(FILE_FLAG_OVERLAPPED);
+  if (opened == INVALID_HANDLE_VALUE) return opened;
+  if (g_UsbComm.m_hReadPort.ReplaceIf(held, opened)) return opened;
+  return g_UsbComm.m_hReadPort.Get();  // the worker's recovery was quicker
+}
+
+// The read handle member belongs to a Printer Class receive pipeline; on the maker's driver
+// every read open makes a handle of its own, also while a pipeline of a printer that was
+// served by the class driver before still waits to recover.
 HANDLE OpenReadPipe() {
+  if (g_UsbComm.m_nUsbType.load() != kPrinterClassUsb) {
+    // Java reads on this handle directly; the port object keeps none, but the ledger does,
+    // so that the handle is known as the library's until Java closes it.
+    const HANDLE handle = OpenPipePath(0);
+    DebugTrace("usbInitPipe", "IDNATIVETYPE");
+    TheHandleLedger().Adopt(handle, HandleLedger::Role::kNativeRead);
+    return handle;
+  }
   const HANDLE held = g_UsbComm.m_hReadPort.Get();
-  if (held != nullptr) {
+  if (held != nullptr && held != INVALID_HANDLE_VALUE) {
     DebugTrace("usbInitPipe", "...Just Returning handle");
     return held;
   }
-  if (g_UsbComm.m_nUsbType.load() == kPrinterClassUsb) return BringUpReadPipeline();
-  // The maker's driver: Java reads on this handle directly; the port object keeps none.
-  const HANDLE handle = OpenPipePath(0);
-  DebugTrace("usbInitPipe", "IDNATIVETYPE");
-  return handle;
+  if (g_UsbComm.m_hWorkerThread.load() != nullptr) return ReopenRecoveringReadHandle(held);
+  return BringUpReadPipeline();
 }
 
+// A write handle that a failed open or a failed recovery left as INVALID_HANDLE_VALUE is
+// opened afresh, so that the open succeeds as soon as the printer is back.
 HANDLE OpenWritePipe() {
   const HANDLE held = g_UsbComm.m_hWritePort.Get();
-  if (held != nullptr) return held;
+  if (held != nullptr && held != INVALID_HANDLE_VALUE) return held;
   const HANDLE opened = OpenPipePath(0);
   // Handle recovery on the worker thread may have installed one meanwhile: keep that one.
-  if (g_UsbComm.m_hWritePort.InstallIfEmpty(opened)) return opened;
-  if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
+  if (g_UsbComm.m_hWritePort.ReplaceIf(held, opened)) return opened;
   return g_UsbComm.m_hWritePort.Get();
 }
 
-}  // namespace
-
-extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbInitPipe(JNIEnv* env,
-                                                                             jobject,
-                                                                             jobject holder,
-                                                                             jint access) {
+jint InitPipe(JNIEnv* env, jobject holder, jint access) {
   std::lock_guard<std::mutex> serialized(PipeLifecycleLock());
   DebugTrace("usbInitPipe", "******Starting******");
 
@@ -143,8 +160,12 @@ extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbInitPipe(JN
   // follow. Nothing is opened, so nothing is left without an owner.
   if (field == nullptr) return -1;
 
-  char probeText[kDeviceNameSize];
-  g_UsbComm.m_nUsbType = DetectUsbType(probeText, static_cast<std::int32_t>(sizeof probeText));
+  // A probe that finds no printer leaves the driver kind alone: an application that retries
+  // its open while the printer is unplugged must not turn a Printer Class port, whose
+  // worker is waiting to recover, into a maker's driver port.
+  std::int32_t kind = kNativeUsb;
+  const char* outcome = nullptr;
+  if (ProbeDriverKind(&kind, &outcome)) g_UsbComm.m_nUsbType = kind;
   if (!g_UsbComm.FindDevice(g_UsbComm.m_nUsbType.load(), g_szPipePath,
                             static_cast<std::int32_t>(kDeviceNameSize))) {
     return -1;
@@ -157,4 +178,13 @@ extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbInitPipe(JN
   if (handle == INVALID_HANDLE_VALUE) return -1;
   env->SetIntField(holder, field, HandleToJava(handle));
   return g_UsbComm.m_nUsbType.load();
+}
+
+}  // namespace
+
+extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbInitPipe(JNIEnv* env,
+                                                                             jobject,
+                                                                             jobject holder,
+                                                                             jint access) {
+  return AtJavaBoundary<jint>("usbInitPipe", -1, [&] { return InitPipe(env, holder, access); });
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "comm/HandleLedger.h"
 #include "comm/SerialTimeouts.h"
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
@@ -41,51 +42,86 @@ jstring AnsiToJavaString(JNIEnv* env, const char* text, DWORD length) {
   return result;
 }
 
+// A device request goes only to a handle the library handed out and has not closed: any
+// other value may name one of the JVM's own objects by now. The handle stays open until the
+// request returns.
+template <typename Request>
+jint OnLibraryHandle(jint handle, Request&& request) {
+  LedgerUse device(HandleFromJava(handle));
+  if (!device.ok()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return ERROR_INVALID_HANDLE;
+  }
+  return request(device.get());
+}
+
+jint GetCommTimeout(jint handle) {
+  if (OnPrinterClass()) return kNotOnPrinterClass;
+  return OnLibraryHandle(handle, [](HANDLE device) {
+    SerialTimeouts timeouts = {};
+    DWORD returned = 0;
+    if (DeviceIoControl(device, kIoctlSerialGetTimeouts, nullptr, 0, &timeouts, sizeof timeouts,
+                        &returned, nullptr)) {
+      return static_cast<jint>(timeouts.ReadTotalTimeoutConstant);
+    }
+    return static_cast<jint>(GetLastError());
+  });
+}
+
+// Windows leaves the last-error value alone on most successful calls, so a request that
+// succeeded answers 0 rather than whatever an earlier failure left behind.
+jint SetCommTimeout(jint handle, const jint (&values)[5]) {
+  if (OnPrinterClass()) return kNotOnPrinterClass;
+  return OnLibraryHandle(handle, [&values](HANDLE device) {
+    SerialTimeouts timeouts = {};
+    DWORD returned = 0;
+    // When the device cannot report its timeouts all five fields stay 0 and are all sent.
+    DeviceIoControl(device, kIoctlSerialGetTimeouts, nullptr, 0, &timeouts, sizeof timeouts,
+                    &returned, nullptr);
+    SetUnlessKept(timeouts.ReadIntervalTimeout, values[0]);
+    SetUnlessKept(timeouts.ReadTotalTimeoutMultiplier, values[1]);
+    SetUnlessKept(timeouts.ReadTotalTimeoutConstant, values[2]);
+    SetUnlessKept(timeouts.WriteTotalTimeoutMultiplier, values[3]);
+    SetUnlessKept(timeouts.WriteTotalTimeoutConstant, values[4]);
+    if (DeviceIoControl(device, kIoctlSerialSetTimeouts, &timeouts, sizeof timeouts, nullptr, 0,
+                        &returned, nullptr)) {
+      return jint{0};
+    }
+    return static_cast<jint>(GetLastError());
+  });
+}
+
+jint PurgeRequest(jint handle) {
+  if (OnPrinterClass()) return kNotOnPrinterClass;
+  return OnLibraryHandle(handle, [](HANDLE device) {
+    if (PurgeComm(device, PURGE_RXABORT | PURGE_RXCLEAR)) return jint{0};
+    return static_cast<jint>(GetLastError());
+  });
+}
+
 }  // namespace
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetCommTimeout(JNIEnv*,
                                                                                    jobject,
                                                                                    jint handle) {
-  if (OnPrinterClass()) return kNotOnPrinterClass;
-  SerialTimeouts timeouts = {};
-  DWORD returned = 0;
-  if (DeviceIoControl(HandleFromJava(handle), kIoctlSerialGetTimeouts, nullptr, 0, &timeouts,
-                      sizeof timeouts, &returned, nullptr)) {
-    return static_cast<jint>(timeouts.ReadTotalTimeoutConstant);
-  }
-  return static_cast<jint>(GetLastError());
+  return AtJavaBoundary<jint>("usbGetCommTimeout", kOwnFailureCode,
+                              [&] { return GetCommTimeout(handle); });
 }
 
-// Windows leaves the last-error value alone on most successful calls, so a request that
-// succeeded answers 0 rather than whatever an earlier failure left behind.
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbSetCommTimeout(
     JNIEnv*, jobject, jint handle, jint readInterval, jint readMultiplier, jint readConstant,
     jint writeMultiplier, jint writeConstant) {
-  if (OnPrinterClass()) return kNotOnPrinterClass;
-  const HANDLE device = HandleFromJava(handle);
-  SerialTimeouts timeouts = {};
-  DWORD returned = 0;
-  // When the device cannot report its timeouts all five fields stay 0 and are all sent.
-  DeviceIoControl(device, kIoctlSerialGetTimeouts, nullptr, 0, &timeouts, sizeof timeouts,
-                  &returned, nullptr);
-  SetUnlessKept(timeouts.ReadIntervalTimeout, readInterval);
-  SetUnlessKept(timeouts.ReadTotalTimeoutMultiplier, readMultiplier);
-  SetUnlessKept(timeouts.ReadTotalTimeoutConstant, readConstant);
-  SetUnlessKept(timeouts.WriteTotalTimeoutMultiplier, writeMultiplier);
-  SetUnlessKept(timeouts.WriteTotalTimeoutConstant, writeConstant);
-  if (DeviceIoControl(device, kIoctlSerialSetTimeouts, &timeouts, sizeof timeouts, nullptr, 0,
-                      &returned, nullptr)) {
-    return 0;
-  }
-  return static_cast<jint>(GetLastError());
+  const jint values[5] = {readInterval, readMultiplier, readConstant, writeMultiplier,
+                          writeConstant};
+  return AtJavaBoundary<jint>("usbSetCommTimeout", kOwnFailureCode,
+                              [&] { return SetCommTimeout(handle, values); });
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbPurgeRequest(JNIEnv*,
                                                                                  jobject,
                                                                                  jint handle) {
-  if (OnPrinterClass()) return kNotOnPrinterClass;
-  if (PurgeComm(HandleFromJava(handle), PURGE_RXABORT | PURGE_RXCLEAR)) return 0;
-  return static_cast<jint>(GetLastError());
+  return AtJavaBoundary<jint>("usbPurgeRequest", kOwnFailureCode,
+                              [&] { return PurgeRequest(handle); });
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetGenericReadValue(JNIEnv*,
@@ -102,7 +138,9 @@ Java_com_palvex_printer_UsbPort_usbGetGenericWriteValue(JNIEnv*, jobject) {
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetBytesAvailable(JNIEnv*,
                                                                                       jobject) {
   DebugTrace("usbGetBytesAvailable", "Entry");
-  return static_cast<jint>(g_UsbComm.BytesAvailable());
+  return AtJavaBoundary<jint>("usbGetBytesAvailable", 0, [] {
+    return static_cast<jint>(g_UsbComm.BytesAvailable());
+  });
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetLastError(JNIEnv*,

@@ -20,15 +20,23 @@ namespace hostwin {
 // carry bytes).
 using ReadDone = std::function<void(DWORD bytes, DWORD error)>;
 
+// How a device took a read. `queued` is a driver's STATUS_PENDING: the read completes through
+// its ReadDone, and ReadFile on an overlapped handle reports ERROR_IO_PENDING even when that
+// has already happened by the time the device returns, as the I/O manager does. Otherwise a
+// read that was done before StartRead returned is reported as completed at once.
+struct ReadStart {
+  std::uint64_t id = 0;  // for Cancel
+  bool queued = false;
+};
+
 class DeviceFile {
  public:
   virtual ~DeviceFile() = default;
 
   // Starts a read of at most `size` bytes into `buffer`. The device calls `done` exactly
   // once, on any thread, possibly before StartRead returns (a read that completes at once,
-  // or fails at once). Until `done` runs the buffer belongs to the device. Returns an id
-  // for Cancel.
-  virtual std::uint64_t StartRead(void* buffer, DWORD size, ReadDone done) = 0;
+  // or fails at once). Until `done` runs the buffer belongs to the device.
+  virtual ReadStart StartRead(void* buffer, DWORD size, ReadDone done) = 0;
 
   // Completes the read with that id (if still pending) with ERROR_OPERATION_ABORTED.
   virtual void Cancel(std::uint64_t readId) = 0;

@@ -22,9 +22,14 @@ namespace printersim {
 constexpr int kMakerDriver = 0;         // the maker's own USB driver
 constexpr int kPrinterClassDriver = 1;  // the Windows USB printer class driver
 
-// How reads on the printer class driver behave when the printer has sent nothing.
+// How reads behave. The first two are about the printer class driver with nothing sent.
 constexpr int kReadsPendUntilData = 0;  // the default
 constexpr int kReadsCompleteAtOnce = 1; // an idle read completes at once with 0 bytes
+// As a real driver does: every read is queued to the device and reported pending, and
+// completes afterwards on the simulator's device thread, with bytes already waiting, with
+// an armed read fault, or with a removal's error alike (so a read can fail at completion).
+// Sends, cancels and purges complete reads on that thread too.
+constexpr int kReadsQueued = 2;
 
 // How the vendor and product ID appear in the interface path: "usb#vid_f7a1&pid_0a01",
 // "USB#VID_F7A1&PID_0A01", or one of the two mixes ("USB#VID_f7a1&PID_0a01" has upper-case
@@ -88,15 +93,16 @@ void SetStatusByte(int id, int n, int value);
 
 // --- Faults and driver behaviour -----------------------------------------------------------
 
-// The next `count` reads on the printer's handles fail at once with `error`; the next
+// The next `count` reads on the printer's handles fail with `error` (at once, or at their
+// completion in the queued read mode); the next
 // `count` opens of its paths fail with `error`, after `skip` opens that still work (a
 // reopen opens the bare path to find the printer, then the read and the write handle). A
 // count of 0 disarms.
 void FailNextReads(int id, DWORD error, int count);
 void FailNextOpens(int id, DWORD error, int count, int skip = 0);
 
-// kReadsPendUntilData or kReadsCompleteAtOnce; only the printer class driver pends, the
-// maker's driver always completes reads at once.
+// kReadsPendUntilData, kReadsCompleteAtOnce or kReadsQueued; of the first two, only the
+// printer class driver pends, the maker's driver completes reads at once.
 void SetReadMode(int id, int mode);
 
 // A printer with its cover open: writes block until ReleaseWrites or removal.

@@ -102,7 +102,7 @@ class PipeOpenCloseTest extends PortFixture {
     }
 
     @Test
-    void afterTheWorkerReplacedTheHandlesTheCloseTakesTheDifferBranch() throws Exception {
+    void afterTheWorkerReplacedTheHandlesOneCloseReleasesBothPipes() throws Exception {
         int printer = attachSupported(PRINTER_CLASS);
         PortHandles handles = holder();
         openBoth(handles, PRINTER_CLASS);
@@ -111,11 +111,13 @@ class PipeOpenCloseTest extends PortFixture {
         SimulatedPrinters.reattach(printer);
         awaitTrace("ReopenCom(#) Handles Valid");
         traces();
+        // The reopened handles may well carry the values just freed, so Java's value can
+        // match again: either way the close releases both pipes.
         assertEquals(0, port.usbClosePipe(handles.hReadPort));
         List<String> lines = traces();
-        assertTrue(lines.contains("usbClosePipe(#) differ close res rv=0"), lines.toString());
-        assertEquals(0, count(lines, "usbClosePipe(#) Close Read Handle"));
-        assertEquals(0, count(lines, "usbClosePipe(#) Close Write Handle"));
+        assertEquals("usbClosePipe(#) Exit", lines.get(lines.size() - 1));
+        assertEquals(handlesAtStart(), SimulatedPrinters.openHandleCount());
+        handles.hReadPort = handles.hWritePort = 0;
     }
 
     @Test
@@ -123,12 +125,15 @@ class PipeOpenCloseTest extends PortFixture {
         attachSupported(MAKER);
         PortHandles handles = holder();
         assertEquals(0, port.usbInitPipe(handles, genericWrite));
-        int first = handles.hWritePort;
+        int open = SimulatedPrinters.openHandleCount();
         traces();
-        assertEquals(0, port.usbClosePipe(first));
+        assertEquals(0, port.usbClosePipe(handles.hWritePort));
         assertEquals(List.of("usbClosePipe(#) Entry", "usbClosePipe(#) ?????"), traces());
+        assertEquals(open - 1, SimulatedPrinters.openHandleCount());
+        // A new handle (the system may well give it the value just freed), not the closed one.
         assertEquals(0, port.usbInitPipe(handles, genericWrite));
-        assertNotEquals(first, handles.hWritePort);
+        assertEquals(open, SimulatedPrinters.openHandleCount());
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {1}));
         assertEquals(0, port.usbClosePipe(handles.hWritePort));
         assertEquals(6, port.usbClosePipe(handles.hWritePort));  // no longer open
     }

@@ -44,6 +44,11 @@ abstract class PortFixture {
         assertEquals(handlesAtStart, SimulatedPrinters.openHandleCount(), "handles left open");
     }
 
+    /** Handles open in the stand-in when the test began. */
+    int handlesAtStart() {
+        return handlesAtStart;
+    }
+
     /** A printer of the library's supported list (the first pair unless told otherwise). */
     static int attachSupported(int driverKind) {
         return attachSupported(driverKind, 0, "");

@@ -1,0 +1,94 @@
+#include "comm/HandleLedger.h"
+
+namespace {
+
+bool IsRecordable(HANDLE handle) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+HandleLedger& TheHandleLedger() {
+  static HandleLedger* ledger = new HandleLedger();
+  return *ledger;
+}
+
+const HandleLedger::Entry* HandleLedger::FindLocked(HANDLE handle) const {
+  for (const Entry& entry : m_entries) {
+    if (entry.handle == handle) return &entry;
+  }
+  return nullptr;
+}
+
+HandleLedger::Entry* HandleLedger::FindLocked(HANDLE handle) {
+  return const_cast<Entry*>(static_cast<const HandleLedger*>(this)->FindLocked(handle));
+}
+
+void HandleLedger::EraseLocked(Entry* entry) {
+  *entry = m_entries.back();
+  m_entries.pop_back();
+}
+
+void HandleLedger::Record(HANDLE handle, Role role) {
+  if (!IsRecordable(handle)) return;
+  std::lock_guard<std::mutex> guard(m_lock);
+  // A value still waiting for its last user to close it cannot have been handed out again
+  // by the system, so a recorded value is never recorded twice.
+  if (Entry* entry = FindLocked(handle)) {
+    entry->role = role;
+    return;
+  }
+  m_entries.push_back(Entry{handle, role, 0, false});
+}
+
+void HandleLedger::Adopt(HANDLE handle, Role role) {
+  try {
+    Record(handle, role);
+  } catch (...) {
+    if (IsRecordable(handle)) CloseHandle(handle);
+    throw;
+  }
+}
+
+bool HandleLedger::Acquire(HANDLE handle) {
+  if (!IsRecordable(handle)) return false;
+  std::lock_guard<std::mutex> guard(m_lock);
+  Entry* entry = FindLocked(handle);
+  if (entry == nullptr || entry->closing) return false;
+  ++entry->users;
+  return true;
+}
+
+void HandleLedger::Release(HANDLE handle) {
+  bool closeNow = false;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    Entry* entry = FindLocked(handle);
+    if (entry == nullptr || entry->users == 0) return;
+    if (--entry->users > 0 || !entry->closing) return;
+    EraseLocked(entry);
+    closeNow = true;
+  }
+  if (closeNow) CloseHandle(handle);
+}
+
+bool HandleLedger::Close(HANDLE handle) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    Entry* entry = FindLocked(handle);
+    if (entry == nullptr || entry->closing) return false;
+    if (entry->users > 0) {
+      entry->closing = true;
+      return true;
+    }
+    EraseLocked(entry);
+  }
+  CloseHandle(handle);
+  return true;
+}
+
+bool HandleLedger::Holds(HANDLE handle, Role role) const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  const Entry* entry = FindLocked(handle);
+  return entry != nullptr && !entry->closing && entry->role == role;
+}
