@@ -174,6 +174,11 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   const jint pipelineRead = m_jni.hReadPort;
   const HANDLE worker = g_UsbComm.m_hWorkerThread.load();
+  printersim::Send(classPrinter, std::vector<std::uint8_t>{1, 2});
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (g_UsbComm.BytesAvailable() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
   printersim::Detach(classPrinter);
   const int makerPrinter = AttachSupported(kMakerDriver, 1);
   ASSERT_EQ(Init(kRead), kNativeUsb);
@@ -184,6 +189,9 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
   FakeArray array{std::vector<jbyte>(8)};
   EXPECT_EQ(ReadInto(array, nativeRead), 2);
   EXPECT_EQ(array.bytes[1], 8);
+  // The pipeline's own handle still reads what its buffer holds.
+  EXPECT_EQ(ReadInto(array, pipelineRead), 2);
+  EXPECT_EQ(array.bytes[1], 2);
   Traces();
   EXPECT_EQ(Close(nativeRead), 0);  // closes that handle alone
   EXPECT_NE(IndexOf(Traces(), "usbClosePipe(#) ?????\n"), -1);

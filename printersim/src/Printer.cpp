@@ -263,8 +263,11 @@ DWORD Printer::HandleError(std::uint64_t attachment) const {
   return HandleErrorLocked(attachment);
 }
 
-// A read that waits for the printer is queued by the driver; in kReadsQueued mode every read
-// is, and its outcome (data, an armed fault, a removal) arrives at its completion.
+// A read that waits for the printer is queued by the driver. In kReadsQueued mode every read
+// is: one whose outcome is known at issue (data waiting, an armed fault, a removal) is
+// completed before the driver returns, as a driver may complete a request in its dispatch
+// routine after marking it pending, so its event is already set when the caller first
+// looks; ReadFile still reports it pending, and its error arrives at its completion.
 hostwin::ReadStart Printer::StartRead(std::uint64_t file, std::uint64_t attachment,
                                       void* buffer, DWORD size, hostwin::ReadDone done,
                                       bool mayPend) {
@@ -288,7 +291,7 @@ hostwin::ReadStart Printer::StartRead(std::uint64_t file, std::uint64_t attachme
     }
     changed_.notify_all();
   }
-  Run(&completions, queued);
+  Run(&completions, false);
   return {id, queued || waits};
 }
 

@@ -90,7 +90,7 @@ class Printer {
   // Starts a read for the handle `file` of `attachment`. With `mayPend` (the printer class
   // driver) a read that finds nothing to deliver pends until the printer sends, unless the
   // read mode completes it at once; otherwise it completes at once with what there is. In
-  // the queued read mode every read completes later, on the device thread.
+  // the queued read mode every read is reported queued (printersim.h, kReadsQueued).
   hostwin::ReadStart StartRead(std::uint64_t file, std::uint64_t attachment, void* buffer,
                           DWORD size, hostwin::ReadDone done, bool mayPend);
   void CancelRead(std::uint64_t readId);

@@ -1,5 +1,7 @@
 #include "support/FakeJni.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -13,10 +15,20 @@ constexpr std::intptr_t kBareHolder = 0x3000;
 jfieldID const kReadField = reinterpret_cast<jfieldID>(1);
 jfieldID const kWriteField = reinterpret_cast<jfieldID>(2);
 
+// A virtual machine dereferences the object or array it is given; with a null one it
+// crashes (or, under -Xcheck:jni, ends with a fatal error). So does this table, loudly.
+void RequireReference(const void* reference, const char* function) {
+  if (reference != nullptr) return;
+  std::fprintf(stderr, "FATAL ERROR in native method: %s called with null\n", function);
+  std::fflush(stderr);
+  std::abort();
+}
+
 }  // namespace
 
 struct FakeJniFunctions {
   static jclass JNICALL GetObjectClass(JNIEnv*, jobject object) {
+    RequireReference(object, "GetObjectClass");
     return reinterpret_cast<jclass>(object);
   }
   static jfieldID JNICALL GetFieldID(JNIEnv*, jclass cls, const char* name, const char* sig) {
@@ -34,9 +46,11 @@ struct FakeJniFunctions {
     (field == kReadField ? g_current->hReadPort : g_current->hWritePort) = value;
   }
   static jsize JNICALL GetArrayLength(JNIEnv*, jarray array) {
+    RequireReference(array, "GetArrayLength");
     return static_cast<jsize>(reinterpret_cast<FakeArray*>(array)->bytes.size());
   }
   static jbyte* JNICALL GetByteArrayElements(JNIEnv*, jbyteArray array, jboolean*) {
+    RequireReference(array, "GetByteArrayElements");
     if (g_current->failElements) {
       g_current->exceptionPending = true;  // OutOfMemoryError
       return nullptr;
@@ -46,6 +60,7 @@ struct FakeJniFunctions {
   static void JNICALL ReleaseByteArrayElements(JNIEnv*, jbyteArray, jbyte*, jint) {}
   static void JNICALL SetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize length,
                                          const jbyte* bytes) {
+    RequireReference(array, "SetByteArrayRegion");
     std::memcpy(reinterpret_cast<FakeArray*>(array)->bytes.data() + start, bytes,
                 static_cast<size_t>(length));
   }

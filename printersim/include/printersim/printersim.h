@@ -25,10 +25,11 @@ constexpr int kPrinterClassDriver = 1;  // the Windows USB printer class driver
 // How reads behave. The first two are about the printer class driver with nothing sent.
 constexpr int kReadsPendUntilData = 0;  // the default
 constexpr int kReadsCompleteAtOnce = 1; // an idle read completes at once with 0 bytes
-// As a real driver does: every read is queued to the device and reported pending, and
-// completes afterwards on the simulator's device thread, with bytes already waiting, with
-// an armed read fault, or with a removal's error alike (so a read can fail at completion).
-// Sends, cancels and purges complete reads on that thread too.
+// As a real driver does: every read is queued and reported pending (ERROR_IO_PENDING), and
+// its outcome arrives at its completion, a failure included. A read whose outcome is known
+// at issue (bytes waiting, an armed read fault, a removal) has completed, its event set, by
+// the time ReadFile returns; the others complete later on the simulator's device thread,
+// as do those that a send, a cancel, a purge or a removal ends.
 constexpr int kReadsQueued = 2;
 
 // How the vendor and product ID appear in the interface path: "usb#vid_f7a1&pid_0a01",

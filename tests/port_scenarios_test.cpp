@@ -1,0 +1,330 @@
+// A point-of-sale application against simulated printers, through the twelve natives alone:
+// what a careless or unlucky application does (null arrays, retried opens while the printer
+// is unplugged, second closes, stale or foreign handle values) and what unlucky hardware
+// does (an endpoint that fails every read, a backlog, removals with unusual errors). The
+// same scenarios run against the shipped DLL on Windows.
+#include <gtest/gtest.h>
+#include <printersim/printersim.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Deadline.h"
+#include "support/NativePort.h"
+#include "support/TraceLines.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using printersim::kMakerDriver;
+using printersim::kPrinterClassDriver;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr jint kMakerKind = 0;
+constexpr jint kClassKind = 1;
+constexpr auto kGenerous = 10s;
+constexpr jint kInvalidHandle = 6;      // ERROR_INVALID_HANDLE
+constexpr jint kInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+
+FakeArray ArrayOf(const Bytes& bytes) {
+  FakeArray array;
+  array.bytes.assign(bytes.begin(), bytes.end());
+  return array;
+}
+
+class PortScenarios : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    printersim::Reset();
+    TakeDebugOutput();
+    m_handlesAtStart = LiveHandleCount();
+  }
+
+  void TearDown() override {
+    FinishesWithin(5000ms, "closing the pipes", [this] {
+      JavaThread closer;
+      closer.jni().hReadPort = m_java.readHandle();
+      closer.jni().hWritePort = m_java.writeHandle();
+      closer.CloseBoth();
+    });
+    printersim::Reset();
+    EXPECT_EQ(LiveHandleCount(), m_handlesAtStart) << "handles left open";
+  }
+
+  static int Attach(int driverKind, int index = 0, const std::string& serial = "") {
+    const std::uint32_t pair = printersim::SupportedIds()[static_cast<std::size_t>(index)];
+    return printersim::Attach(driverKind, static_cast<int>(pair >> 16),
+                              static_cast<int>(pair & 0xFFFF), serial);
+  }
+
+  // Waits until the debugger output has carried `line` (line numbers as "(#)").
+  bool WaitForTrace(const std::string& line, std::chrono::milliseconds timeout = kGenerous) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      for (const std::string& entry : TakeDebugOutput()) m_traces.push_back(WithoutLineNumber(entry));
+      if (IndexOf(m_traces, line) != -1) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+
+  // Reads until `count` bytes have come, through usbReadInputPipe with `handle`.
+  Bytes ReadBytes(JavaThread& java, std::size_t count, jint handle) {
+    Bytes got;
+    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+      FakeArray array{std::vector<jbyte>(count - got.size())};
+      const jint n = java.Read(&array, handle);
+      for (jint i = 0; i < n; ++i) got.push_back(static_cast<std::uint8_t>(array.bytes[static_cast<std::size_t>(i)]));
+    }
+    return got;
+  }
+
+  // Waits until the receive buffer holds `count` bytes.
+  bool WaitForBytesAvailable(jint count) {
+    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+    while (m_java.BytesAvailable() < count) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+
+  // Reads the printer issues over half a second: a worker on a failing device must pause
+  // between them, where a spinning one issues thousands.
+  static std::uint64_t ReadsIssuedInHalfASecond(int printer) {
+    const std::uint64_t before = printersim::ReadsIssued(printer);
+    std::this_thread::sleep_for(500ms);
+    return printersim::ReadsIssued(printer) - before;
+  }
+
+  jint CloseWithinOneSecond(jint handle) {
+    const auto start = std::chrono::steady_clock::now();
+    const jint result = FinishesWithin(5000ms, "usbClosePipe", [&] {
+      JavaThread closer;
+      return closer.Close(handle);
+    });
+    EXPECT_LT(ElapsedMs(start), 1000);
+    return result;
+  }
+
+  JavaThread m_java;
+  std::vector<std::string> m_traces;
+  int m_handlesAtStart = 0;
+};
+
+// ---- Careless callers ----------------------------------------------------------------------
+
+TEST_F(PortScenarios, NullArraysAndHoldersAreRefusedAndTouchNothing) {
+  for (int kind : {kMakerDriver, kPrinterClassDriver}) {
+    printersim::Reset();
+    const int printer = Attach(kind);
+    ASSERT_TRUE(m_java.OpenBoth(kind));
+    EXPECT_EQ(m_java.Read(nullptr, m_java.readHandle()), -1) << kind;
+    EXPECT_EQ(m_java.LastError(), kInvalidParameter);
+    EXPECT_EQ(m_java.Write(nullptr, m_java.writeHandle()), kInvalidParameter) << kind;
+    EXPECT_EQ(m_java.InitWithHolder(nullptr, JavaThread::kWrite), -1) << kind;
+    EXPECT_TRUE(printersim::Received(printer).empty());
+    m_java.CloseBoth();
+  }
+}
+
+// Nothing fits into an empty array: the read answers at once, not after every byte a
+// talkative printer sends.
+TEST_F(PortScenarios, ZeroLengthReadOnPrinterClassAnswersAtOnceWhileBytesKeepArriving) {
+  const int printer = Attach(kPrinterClassDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    while (!stop.load()) {
+      printersim::Send(printer, Bytes{0x55});
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const jint result = FinishesWithin(5000ms, "a zero-length read", [&] {
+    JavaThread reader;
+    FakeArray empty;
+    return reader.Read(&empty, m_java.readHandle());
+  });
+  EXPECT_EQ(result, -1);
+  EXPECT_LT(ElapsedMs(start), 400);
+  EXPECT_EQ(ReadBytes(m_java, 1, m_java.readHandle()), Bytes{0x55});
+  stop = true;
+  sender.join();
+}
+
+// The application retries its opens while the printer is unplugged. They fail, and the port
+// stays what it was: bytes received before are still delivered, and after the replug the
+// worker recovers and both directions work with the handles Java already holds.
+TEST_F(PortScenarios, RetriedOpensWhileUnpluggedLeaveThePrinterClassPortWorking) {
+  const int printer = Attach(kPrinterClassDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+  printersim::Send(printer, Bytes{1, 2, 3});
+  ASSERT_TRUE(WaitForBytesAvailable(3));
+  printersim::Detach(printer);
+  EXPECT_EQ(m_java.Init(JavaThread::kWrite), -1);
+  EXPECT_EQ(m_java.Init(JavaThread::kRead), -1);
+  // Still a Printer Class port: its control calls answer 1 without a device request.
+  EXPECT_EQ(m_java.GetCommTimeout(m_java.readHandle()), 1);
+  EXPECT_EQ(ReadBytes(m_java, 3, m_java.readHandle()), (Bytes{1, 2, 3}));
+
+  printersim::Reattach(printer);
+  ASSERT_TRUE(WaitForTrace("ReopenCom(#) Handles Valid\n"));
+  FakeArray print = ArrayOf({0x1B, '@', 'x'});
+  EXPECT_EQ(m_java.Write(&print, m_java.writeHandle()), 0);
+  EXPECT_EQ(printersim::Received(printer), (Bytes{0x1B, '@', 'x'}));
+  printersim::Send(printer, Bytes{4, 5});
+  EXPECT_EQ(ReadBytes(m_java, 2, m_java.readHandle()), (Bytes{4, 5}));
+  EXPECT_EQ(m_java.Close(m_java.readHandle()), 0);
+}
+
+// Right after a replug, before the worker has found the printer again, the handles it holds
+// are INVALID_HANDLE_VALUE; an open then opens afresh instead of handing that back.
+TEST_F(PortScenarios, OpensRightAfterAReplugSucceedBeforeTheWorkerHasRecovered) {
+  const int printer = Attach(kPrinterClassDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+  printersim::Detach(printer);
+  ASSERT_TRUE(WaitForTrace("ReopenCom(#) Handles Invalid\n"));
+  printersim::Reattach(printer);
+  JavaThread retry;
+  ASSERT_TRUE(retry.OpenBoth(kClassKind));
+  FakeArray print = ArrayOf({'o', 'k'});
+  EXPECT_EQ(retry.Write(&print, retry.writeHandle()), 0);
+  EXPECT_TRUE(printersim::WaitForReceived(printer, 2, kGenerous));
+  retry.CloseBoth();
+}
+
+// On the maker's driver the application itself recovers: its calls fail while the printer
+// is away, its closes succeed, and its opens after the replug work.
+TEST_F(PortScenarios, MakersDriverPortComesBackThroughCloseAndReopen) {
+  const int printer = Attach(kMakerDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kMakerKind));
+  printersim::Detach(printer);
+  FakeArray status = ArrayOf({0x10, 0x04, 1});
+  EXPECT_EQ(m_java.Write(&status, m_java.writeHandle()), 5);  // ERROR_ACCESS_DENIED
+  FakeArray reply{std::vector<jbyte>(1)};
+  EXPECT_EQ(m_java.Read(&reply, m_java.readHandle()), -1);
+  EXPECT_EQ(m_java.Init(JavaThread::kWrite), -1);
+  m_java.CloseBoth();
+
+  printersim::Reattach(printer);
+  ASSERT_TRUE(m_java.OpenBoth(kMakerKind));
+  EXPECT_EQ(m_java.Write(&status, m_java.writeHandle()), 0);
+  EXPECT_EQ(m_java.Read(&reply, m_java.readHandle()), 1);
+  EXPECT_EQ(reply.bytes[0], 0x12);
+}
+
+// A second close, or a value the system has meanwhile given to another object, closes
+// nothing: that object may well be one of the JVM's own.
+TEST_F(PortScenarios, ASecondCloseOrAForeignValueClosesNothing) {
+  Attach(kMakerDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kMakerKind));
+  const jint closed = m_java.readHandle();
+  EXPECT_EQ(m_java.Close(closed), 0);
+  m_java.jni().hReadPort = 0;
+  EXPECT_EQ(m_java.Close(closed), kInvalidHandle);
+
+  HANDLE theirs = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // may reuse the closed value
+  const jint theirValue = static_cast<jint>(reinterpret_cast<std::intptr_t>(theirs));
+  EXPECT_EQ(m_java.Close(theirValue), kInvalidHandle);
+  EXPECT_TRUE(SetEvent(theirs));
+  EXPECT_EQ(WaitForSingleObject(theirs, 0), WAIT_OBJECT_0);
+  for (jint value : {-1, 0, INT_MIN, INT_MAX, 0x1234}) {
+    EXPECT_EQ(m_java.Close(value), kInvalidHandle) << value;
+  }
+  CloseHandle(theirs);
+  FakeArray print = ArrayOf({'s', 't', 'i', 'l', 'l'});
+  EXPECT_EQ(m_java.Write(&print, m_java.writeHandle()), 0);
+}
+
+// A device handle opened elsewhere in the process is not the library's: it is neither read
+// nor sent device requests, so nothing it carries is taken.
+TEST_F(PortScenarios, HandlesTheLibraryDidNotHandOutAreNeitherReadNorControlled) {
+  const int printer = Attach(kMakerDriver);
+  ASSERT_EQ(m_java.Init(JavaThread::kWrite), kMakerKind);
+  HANDLE theirs = OpenDeviceBehindTheLibrarysBack(printersim::InterfacePath(printer) + "\\PIPE00", 0);
+  ASSERT_NE(theirs, INVALID_HANDLE_VALUE);
+  const jint value = static_cast<jint>(reinterpret_cast<std::intptr_t>(theirs));
+  printersim::Send(printer, Bytes{0x42});
+
+  FakeArray array{std::vector<jbyte>(4)};
+  EXPECT_EQ(m_java.Read(&array, value), -1);
+  EXPECT_EQ(m_java.LastError(), kInvalidHandle);
+  EXPECT_EQ(m_java.GetCommTimeout(value), kInvalidHandle);
+  EXPECT_EQ(m_java.SetCommTimeout(value, 1, 2, 3, 4, 5), kInvalidHandle);
+  EXPECT_EQ(m_java.Purge(value), kInvalidHandle);
+  EXPECT_TRUE(printersim::IoControls(printer).empty());
+  EXPECT_TRUE(printersim::Purges(printer).empty());
+
+  char byte = 0;
+  DWORD count = 0;
+  EXPECT_TRUE(ReadFile(theirs, &byte, 1, &count, nullptr));  // still there for its owner
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(byte, 0x42);
+  CloseHandle(theirs);
+}
+
+// ---- Unlucky hardware ----------------------------------------------------------------------
+
+// An endpoint in an error state accepts every read and fails it at completion. The worker
+// pauses between attempts like after any other error, and a close still returns at once.
+TEST_F(PortScenarios, AFailingEndpointIsPacedAndTheCloseReturnsWithinASecond) {
+  const int printer = Attach(kPrinterClassDriver);
+  printersim::SetReadMode(printer, printersim::kReadsQueued);
+  printersim::FailNextReads(printer, ERROR_GEN_FAILURE, 1000000);
+  ASSERT_EQ(m_java.Init(JavaThread::kRead), kClassKind);
+  ASSERT_TRUE(printersim::WaitForReadsIssued(printer, 2, kGenerous));
+  EXPECT_LT(ReadsIssuedInHalfASecond(printer), 25u);
+  EXPECT_EQ(CloseWithinOneSecond(m_java.readHandle()), 0);
+  m_java.jni().hReadPort = 0;
+}
+
+// A printer that delivers faster than the worker takes: a completed read hides the stop
+// request from a wait that reports the lowest index, and the close must not wait for the
+// backlog to run dry.
+TEST_F(PortScenarios, ABacklogDoesNotHoldUpTheClose) {
+  const int printer = Attach(kPrinterClassDriver);
+  printersim::SetReadMode(printer, printersim::kReadsQueued);
+  ASSERT_EQ(m_java.Init(JavaThread::kRead), kClassKind);
+  printersim::Send(printer, Bytes(32u << 20, 0x20));
+  ASSERT_TRUE(WaitForBytesAvailable(1));
+  EXPECT_EQ(CloseWithinOneSecond(m_java.readHandle()), 0);
+  m_java.jni().hReadPort = 0;
+}
+
+// A removal that reads fail with ERROR_DEVICE_NOT_CONNECTED or ERROR_GEN_FAILURE is an
+// ordinary read error to the worker: it retries at its pace without reopening, a close
+// returns at once, and the application's reopen after the replug works.
+TEST_F(PortScenarios, RemovalsWithOtherErrorsArePacedAndAReopenWorks) {
+  for (int mode : {printersim::kReadsPendUntilData, printersim::kReadsQueued}) {
+    for (DWORD error : {static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED),
+                        static_cast<DWORD>(ERROR_GEN_FAILURE)}) {
+      printersim::Reset();
+      m_traces.clear();
+      const int printer = Attach(kPrinterClassDriver);
+      printersim::SetReadMode(printer, mode);
+      ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+      ASSERT_TRUE(printersim::WaitForReadsIssued(printer, 1, kGenerous));
+      printersim::Detach(printer, error);
+      ASSERT_TRUE(WaitForTrace("Default case(#)  dwError = " + std::to_string(error) + "\n"));
+      EXPECT_LT(ReadsIssuedInHalfASecond(printer), 25u) << error << " mode " << mode;
+      EXPECT_EQ(IndexOf(m_traces, "ReopenCom(#) Invalidate Handles\n"), -1);
+
+      printersim::Reattach(printer);
+      EXPECT_EQ(CloseWithinOneSecond(m_java.readHandle()), 0);
+      m_java.jni().hReadPort = m_java.jni().hWritePort = 0;
+      ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+      printersim::Send(printer, Bytes{9});
+      EXPECT_EQ(ReadBytes(m_java, 1, m_java.readHandle()), Bytes{9}) << error << " mode " << mode;
+      m_java.CloseBoth();
+    }
+  }
+}
+
+}  // namespace
