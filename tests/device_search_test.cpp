@@ -166,12 +166,19 @@ TEST_P(LongPathTest, PathsThatLeaveNoRoomForThePipeNameAreRefused) {
   const std::string path = printersim::InterfacePath(id);
   ASSERT_EQ(static_cast<int>(path.size()), length);
 
-  char guard[64];
-  std::memset(guard, 0x5A, sizeof guard);
+  // The name buffer with guard bytes right behind it, where a copy past its end would land.
+  struct {
+    char name[kDeviceNameSize];
+    char guard[64];
+  } guarded;
+  std::memset(&guarded, 0x5A, sizeof guarded);
+  guarded.name[0] = '\0';
   const bool fits = path.size() + kPipeSuffixLength + 1 <= kDeviceNameSize;
-  EXPECT_EQ(Find(kMakerDriver), fits ? 1 : 0);
+  EXPECT_EQ(m_port.FindDevice(kMakerDriver, guarded.name, static_cast<std::int32_t>(kDeviceNameSize)),
+            fits ? 1 : 0);
+  EXPECT_EQ(std::string(guarded.guard, sizeof guarded.guard), std::string(sizeof guarded.guard, 0x5A));
   if (fits) {
-    EXPECT_EQ(std::string(m_buffer), path);
+    EXPECT_EQ(std::string(guarded.name), path);
     HANDLE pipe = m_port.OpenPipe(kMakerDriver, kInputPipe);
     EXPECT_NE(pipe, INVALID_HANDLE_VALUE);
     EXPECT_EQ(std::string(m_port.m_szDeviceName), path + "\\PIPE00");
@@ -183,7 +190,9 @@ TEST_P(LongPathTest, PathsThatLeaveNoRoomForThePipeNameAreRefused) {
     EXPECT_LT(line.size(), 200u);
     EXPECT_EQ(line.back(), '\n');
   }
-  EXPECT_EQ(guard[0], 0x5A);
+  // The members behind the port object's own name buffer are as a new object has them.
+  EXPECT_EQ(m_port.m_QuitEvent.load(), nullptr);
+  EXPECT_EQ(m_port.m_ReadThreadTerminated.load(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, LongPathTest, ::testing::Values(200, 248, 249, 255, 300, 1000));

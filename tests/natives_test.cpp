@@ -11,6 +11,7 @@
 
 #include "comm/UsbComm.h"
 #include "jni/Natives.h"
+#include "support/Deadline.h"
 #include "support/FakeJni.h"
 #include "support/SimulatorTest.h"
 #include "support/TraceLines.h"
@@ -181,17 +182,19 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
   }
   printersim::Detach(classPrinter);
   const int makerPrinter = AttachSupported(kMakerDriver, 1);
+  ASSERT_EQ(Init(kWrite), kNativeUsb);
+  // The pipeline's own handle still reads what its buffer holds. (Read before the next
+  // open: the system may hand the value to a new handle once recovery has closed it.)
+  FakeArray array{std::vector<jbyte>(8)};
+  EXPECT_EQ(ReadInto(array, pipelineRead), 2);
+  EXPECT_EQ(array.bytes[1], 2);
   ASSERT_EQ(Init(kRead), kNativeUsb);
   const jint nativeRead = m_jni.hReadPort;
   EXPECT_TRUE(g_UsbComm.HasReceivePipeline());
 
   printersim::Send(makerPrinter, std::vector<std::uint8_t>{7, 8});
-  FakeArray array{std::vector<jbyte>(8)};
   EXPECT_EQ(ReadInto(array, nativeRead), 2);
   EXPECT_EQ(array.bytes[1], 8);
-  // The pipeline's own handle still reads what its buffer holds.
-  EXPECT_EQ(ReadInto(array, pipelineRead), 2);
-  EXPECT_EQ(array.bytes[1], 2);
   Traces();
   EXPECT_EQ(Close(nativeRead), 0);  // closes that handle alone
   EXPECT_NE(IndexOf(Traces(), "usbClosePipe(#) ?????\n"), -1);
@@ -201,9 +204,11 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
   printersim::Reattach(classPrinter);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   EXPECT_EQ(g_UsbComm.m_hWorkerThread.load(), worker);
-  EXPECT_EQ(Close(pipelineRead), 0);
+  EXPECT_EQ(Close(m_jni.hReadPort), 0);
   EXPECT_FALSE(g_UsbComm.HasReceivePipeline());
   m_jni.hReadPort = 0;
+  Close(m_jni.hWritePort);  // the maker's write handle, closed by the teardown already
+  m_jni.hWritePort = 0;
 }
 
 // An application that retries its read open after a replug, before the worker's recovery
@@ -227,6 +232,37 @@ TEST_F(NativesTest, AReadOpenDuringRecoveryKeepsTheOneWorker) {
   printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
   FakeArray array{std::vector<jbyte>(8)};
   EXPECT_EQ(ReadInto(array, m_jni.hReadPort), 3);
+}
+
+// Opening the read pipe drops what arrived before it, but never more than 8 KiB: bytes that
+// keep coming faster than the drain takes them cannot keep the open from returning. The
+// buffer is refilled as the drain begins and before each of its takes, as by a printer
+// faster than any.
+TEST_F(NativesTest, TheDrainOfAReadOpenTakesAtMostEightKibibytes) {
+  AttachSupported(kPrinterClassDriver);
+  std::atomic<int> drainTakes{0};
+  hostwin::SetDebugOutputObserver([&](const char* line) {
+    const std::string text = WithoutLineNumber(line);
+    const bool begins = text == "usbInitPipe(#) ResumeThread succeeded\n";
+    const bool takes = text == "GetPCLSData(#) nNumberOfBytesToRead=63 wait:100\n";
+    if (!begins && !takes) return;
+    if (takes) ++drainTakes;
+    const std::vector<std::uint8_t> chunk(4096, 0xEE);
+    if (CCBuffer* buffer = g_UsbComm.m_pCCBuffer.load()) {
+      buffer->Write(chunk.data(), static_cast<std::uint32_t>(chunk.size()));
+    }
+  });
+  const jint kind = FinishesWithin(10000ms, "the read open", [&] {
+    FakeJni jni;
+    const jint result = Java_com_palvex_printer_UsbPort_usbInitPipe(
+        jni.env(), FakeJni::Receiver(), FakeJni::Holder(), kRead);
+    m_jni.hReadPort = jni.hReadPort;
+    return result;
+  });
+  hostwin::SetDebugOutputObserver(nullptr);
+  EXPECT_EQ(kind, kPrinterClassUsb);
+  // 8 KiB in takes of 63 bytes, the last one crossing the mark.
+  EXPECT_EQ(drainTakes.load(), 8192 / 63 + 1);
 }
 
 // Opens and closes on several threads at once, with readers and the bytes-available query

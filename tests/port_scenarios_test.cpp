@@ -327,4 +327,73 @@ TEST_F(PortScenarios, RemovalsWithOtherErrorsArePacedAndAReopenWorks) {
   }
 }
 
+// ---- Several threads ----------------------------------------------------------------------
+
+// A cover left open stalls a write. A close on another thread returns at once all the same;
+// the write's handle stays open until the write returns, and nothing is lost or leaked.
+TEST_F(PortScenarios, ACloseWhileAWriteStallsReturnsAtOnce) {
+  for (int kind : {kMakerDriver, kPrinterClassDriver}) {
+    printersim::Reset();
+    const int printer = Attach(kind);
+    ASSERT_TRUE(m_java.OpenBoth(kind));
+    printersim::StallWrites(printer);
+    std::atomic<jint> written{-1};
+    const jint writeHandle = m_java.writeHandle();
+    std::thread writer([&] {
+      JavaThread java;
+      FakeArray receipt = ArrayOf({'p', 'a', 'i', 'd'});
+      written = java.Write(&receipt, writeHandle);
+    });
+    ASSERT_TRUE(printersim::WaitForStalledWrite(printer, kGenerous));
+    EXPECT_EQ(CloseWithinOneSecond(writeHandle), 0) << kind;
+    EXPECT_EQ(printersim::StalledWrites(printer), 1);
+    printersim::ReleaseWrites(printer);
+    writer.join();
+    EXPECT_EQ(written.load(), 0) << kind;
+    EXPECT_EQ(printersim::Received(printer), (Bytes{'p', 'a', 'i', 'd'}));
+    m_java.jni().hWritePort = 0;
+    m_java.CloseBoth();
+    EXPECT_EQ(LiveHandleCount(), m_handlesAtStart) << kind;
+  }
+}
+
+// Reads and writes on two threads at once each trace a whole summary line of their own. On
+// the maker's driver neither call waits, so the two run into each other often.
+TEST_F(PortScenarios, ConcurrentReadsAndWritesTraceWholeSummaries) {
+  const int printer = Attach(kMakerDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kMakerKind));
+  constexpr int kCalls = 2000;
+  std::thread writer([&] {
+    JavaThread java;
+    FakeArray status = ArrayOf({0x10, 0x04, 1});
+    for (int i = 0; i < kCalls; ++i) java.Write(&status, m_java.writeHandle());
+  });
+  std::thread reader([&] {
+    JavaThread java;
+    for (int i = 0; i < kCalls; ++i) {
+      FakeArray reply{std::vector<jbyte>(2)};
+      java.Read(&reply, m_java.readHandle());
+    }
+  });
+  writer.join();
+  reader.join();
+  EXPECT_EQ(printersim::Received(printer).size(), 3u * kCalls);
+  int reads = 0;
+  int writes = 0;
+  for (const std::string& entry : TakeDebugOutput()) {
+    const std::string line = WithoutLineNumber(entry);
+    if (line.find("READ:") != std::string::npos) {
+      ++reads;
+      EXPECT_EQ(line.rfind("usbReadInputPipe(#) READ:  nHandle=", 0), 0u) << line;
+      EXPECT_NE(line.find(", nData=2, bData[0]="), std::string::npos) << line;
+    } else if (line.find("WRITE:") != std::string::npos) {
+      ++writes;
+      EXPECT_EQ(line.rfind("usbWriteOutputPipe(#) WRITE: nHandle = ", 0), 0u) << line;
+      EXPECT_NE(line.find(", nData = 3, nWritten = 3\n"), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(reads, kCalls);
+  EXPECT_EQ(writes, kCalls);
+}
+
 }  // namespace

@@ -43,7 +43,26 @@ class ReceiveWorkerTest : public SimulatorTest {
   int m_printer = 0;
 };
 
-TEST_F(ReceiveWorkerTest, DataLongerThanOneReadArrivesInOrderInChunksOfAtMost64) {
+// The same behaviour whether the driver completes a read before it returns when it can
+// (pending only while there is nothing to deliver) or queues every read, as real drivers do,
+// so that data, faults and removals all arrive at a read's completion.
+class ReceiveWorkerModes : public ReceiveWorkerTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    ReceiveWorkerTest::SetUp();
+    printersim::SetReadMode(m_printer, GetParam());
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(ReadModes, ReceiveWorkerModes,
+                         ::testing::Values(printersim::kReadsPendUntilData,
+                                           printersim::kReadsQueued),
+                         [](const ::testing::TestParamInfo<int>& mode) {
+                           return mode.param == printersim::kReadsQueued ? std::string("Queued")
+                                                                         : std::string("PendUntilData");
+                         });
+
+TEST_P(ReceiveWorkerModes, DataLongerThanOneReadArrivesInOrderInChunksOfAtMost64) {
   auto pipeline = Running();
   const std::vector<std::uint8_t> sent = Pattern(300);
   printersim::Send(m_printer, sent);
@@ -62,7 +81,7 @@ TEST_F(ReceiveWorkerTest, DataLongerThanOneReadArrivesInOrderInChunksOfAtMost64)
   EXPECT_GE(chunks, 5);
 }
 
-TEST_F(ReceiveWorkerTest, FullBufferKeepsWhatFitsAndDropsTheRest) {
+TEST_P(ReceiveWorkerModes, FullBufferKeepsWhatFitsAndDropsTheRest) {
   auto pipeline = Running();
   printersim::Send(m_printer, Pattern(4096 + 100));
   // The worker reads every byte the printer sent; the buffer keeps the first 4096.
@@ -76,7 +95,7 @@ TEST_F(ReceiveWorkerTest, FullBufferKeepsWhatFitsAndDropsTheRest) {
   EXPECT_EQ(pipeline->ReadBytes(4096, kGenerous), Pattern(4096));
 }
 
-TEST_F(ReceiveWorkerTest, StopDuringThePendingWaitEndsInTheGivenOrder) {
+TEST_P(ReceiveWorkerModes, StopDuringThePendingWaitEndsInTheGivenOrder) {
   auto pipeline = Running();
   ASSERT_TRUE(pipeline->WaitForTrace("ReceiveData(#) WaitForMultipleObjects start\n", kGenerous));
   pipeline->Take();
@@ -91,7 +110,7 @@ TEST_F(ReceiveWorkerTest, StopDuringThePendingWaitEndsInTheGivenOrder) {
 
 // A wait that runs out leaves the read with the driver: the next pass waits on for it
 // instead of issuing a second read on the same record and buffer.
-TEST_F(ReceiveWorkerTest, TimedOutWaitDoesNotIssueASecondRead) {
+TEST_P(ReceiveWorkerModes, TimedOutWaitDoesNotIssueASecondRead) {
   auto pipeline = Running();
   ASSERT_TRUE(pipeline->WaitForTrace("ReceiveData(#) Read still outstanding\n", kGenerous));
   EXPECT_EQ(printersim::ReadsIssued(m_printer), 1u);
@@ -107,20 +126,23 @@ TEST_F(ReceiveWorkerTest, TimedOutWaitDoesNotIssueASecondRead) {
   EXPECT_EQ(pipeline->ReadBytes(10, kGenerous), Pattern(10));
 }
 
-TEST_F(ReceiveWorkerTest, UnlistedErrorCancelsPausesAndRetriesAtOnce) {
+TEST_P(ReceiveWorkerModes, UnlistedErrorCancelsPausesAndRetriesAtOnce) {
   printersim::FailNextReads(m_printer, ERROR_GEN_FAILURE, 1);
   PipelineHarness pipeline;
   pipeline.StartWorker();
-  ASSERT_TRUE(pipeline.WaitForTrace("ReadFile(#) ERROR_IO_PENDING\n", kGenerous));
-  const Lines traces = pipeline.Take();
-  EXPECT_TRUE(InOrder(traces, {"ReceiveData-Jt3(#) Entering ReadFile (PC)\n",
-                               "Default case(#)  dwError = 31\n",
-                               "ReceiveData(#) default error - doing Cancel I/O and making retry attempt\n",
-                               "ReceiveData(#) Loop top\n",
-                               "ReadFile(#) ERROR_IO_PENDING\n"}));
+  const Lines expected = {"ReceiveData-Jt3(#) Entering ReadFile (PC)\n",
+                         "Default case(#)  dwError = 31\n",
+                         "ReceiveData(#) default error - doing Cancel I/O and making retry attempt\n",
+                         "ReceiveData(#) Loop top\n", "ReadFile(#) ERROR_IO_PENDING\n"};
+  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+  while (!InOrder(pipeline.collected(), expected) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(2ms);
+    pipeline.Take();
+  }
+  EXPECT_TRUE(InOrder(pipeline.collected(), expected));
 }
 
-TEST_F(ReceiveWorkerTest, EndOfFileAndMissingDeviceArePacedAndStopAtOnce) {
+TEST_P(ReceiveWorkerModes, EndOfFileAndMissingDeviceArePacedAndStopAtOnce) {
   for (DWORD error : {static_cast<DWORD>(ERROR_HANDLE_EOF), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)}) {
     printersim::FailNextReads(m_printer, error, 1000000);
     PipelineHarness pipeline;
@@ -142,7 +164,7 @@ TEST_F(ReceiveWorkerTest, EndOfFileAndMissingDeviceArePacedAndStopAtOnce) {
 }
 
 // Traced once in the life of the process, across pipelines: a printer that is missing for
-// hours must not fill the debugger output.
+// hours must not fill the debugger output. Runs in a process of its own (CMakeLists.txt).
 TEST_F(ReceiveWorkerTest, FileNotFoundIsTracedOncePerProcess) {
   int traced = 0;
   for (int round = 0; round < 2; ++round) {
@@ -155,7 +177,7 @@ TEST_F(ReceiveWorkerTest, FileNotFoundIsTracedOncePerProcess) {
       if (line == "ReceiveData(#) File not found????\n") ++traced;
     }
   }
-  EXPECT_LE(traced, 1);
+  EXPECT_EQ(traced, 1);
 }
 
 TEST_F(ReceiveWorkerTest, IdleReadsThatCompleteAtOnceAnnounceNothingAndCostLittle) {
@@ -182,7 +204,7 @@ TEST_F(ReceiveWorkerTest, IdleReadsThatCompleteAtOnceAnnounceNothingAndCostLittl
                                "ReceiveData(#) ReadFile No error\n"}));
 }
 
-TEST_F(ReceiveWorkerTest, AccessDeniedReopensBothHandlesAndDataFlowsOnTheNewOnes) {
+TEST_P(ReceiveWorkerModes, AccessDeniedReopensBothHandlesAndDataFlowsOnTheNewOnes) {
   printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 1);
   PipelineHarness pipeline;
   pipeline.OpenWritePipe();
@@ -216,7 +238,7 @@ TEST_F(ReceiveWorkerTest, InvalidReadHandleLeadsToTheReopen) {
 
 // Unplugged: reads fail, the reopen finds nothing and retries. Plugged back under a new
 // path: the worker recovers, bytes flow again and writes reach the printer.
-TEST_F(ReceiveWorkerTest, RecoversWhenThePrinterIsUnpluggedAndPluggedBack) {
+TEST_P(ReceiveWorkerModes, RecoversWhenThePrinterIsUnpluggedAndPluggedBack) {
   auto pipeline = Running();
   pipeline->OpenWritePipe();
   printersim::Detach(m_printer);
@@ -235,7 +257,7 @@ TEST_F(ReceiveWorkerTest, RecoversWhenThePrinterIsUnpluggedAndPluggedBack) {
   EXPECT_EQ(pipeline->TearDown(), 0);
 }
 
-TEST_F(ReceiveWorkerTest, StopDuringAccessDeniedRepeatsEndsTheLoop) {
+TEST_P(ReceiveWorkerModes, StopDuringAccessDeniedRepeatsEndsTheLoop) {
   printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 1000000);
   PipelineHarness pipeline;
   pipeline.StartWorker();
@@ -281,7 +303,7 @@ TEST_F(ReceiveWorkerTest, FailedResetOfTheCompletionEventStillLetsTheCloseFinish
 // A reader waiting in the buffer while the pipeline is torn down: it leaves with nothing,
 // and the buffer and events are freed only after it has left (the sanitizers would see a
 // use after free otherwise). A reader that comes later takes nothing.
-TEST_F(ReceiveWorkerTest, TeardownWaitsForTheReaderAndFreesNothingInUse) {
+TEST_P(ReceiveWorkerModes, TeardownWaitsForTheReaderAndFreesNothingInUse) {
   auto pipeline = Running();
   std::atomic<int> readerResult{-1};
   std::thread reader([&] {
@@ -307,7 +329,7 @@ TEST_F(ReceiveWorkerTest, TeardownWaitsForTheReaderAndFreesNothingInUse) {
 // A printer with its cover open holds a write indefinitely. Neither the recovery nor the
 // teardown may wait for it or close the handle under it; the handle is closed once the
 // write returns.
-TEST_F(ReceiveWorkerTest, StalledWriteKeepsNeitherTheRecoveryNorTheTeardownWaiting) {
+TEST_P(ReceiveWorkerModes, StalledWriteKeepsNeitherTheRecoveryNorTheTeardownWaiting) {
   auto pipeline = Running();
   pipeline->OpenWritePipe();
   printersim::StallWrites(m_printer);
@@ -336,7 +358,7 @@ TEST_F(ReceiveWorkerTest, StalledWriteKeepsNeitherTheRecoveryNorTheTeardownWaiti
 
 // Writers on their own threads while the worker keeps replacing the handles: a write goes
 // to an open handle or to none, never to one that was closed under it.
-TEST_F(ReceiveWorkerTest, WritesNeverReachAClosedHandleDuringRecovery) {
+TEST_P(ReceiveWorkerModes, WritesNeverReachAClosedHandleDuringRecovery) {
   printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 40);
   PipelineHarness pipeline;
   pipeline.OpenWritePipe();
@@ -411,6 +433,42 @@ TEST_F(ReceiveWorkerTest, ReopenWithAFailedReadOpenStillCountsTheWriteHandle) {
   EXPECT_EQ(pipeline.port().ReopenCom(), 0);
   EXPECT_EQ(pipeline.port().m_hWritePort.Get(), INVALID_HANDLE_VALUE);
   EXPECT_NE(IndexOf(pipeline.Take(), "ReopenCom(#) Handles Invalid\n"), -1);
+}
+
+// A pending read that the device ends with no bytes (a zero-length packet) announces
+// nothing: a waiting reader would only wake to an empty buffer.
+TEST_P(ReceiveWorkerModes, PendingReadThatEndsEmptyIsAFalsePositive) {
+  auto pipeline = Running();
+  printersim::Send(m_printer, std::vector<std::uint8_t>{});
+  ASSERT_TRUE(pipeline->WaitForTrace("ReceiveData(#) False positive, no data\n", kGenerous));
+  EXPECT_TRUE(InOrder(pipeline->collected(), {"ReceiveData(#) From1 ReceiveData nBytesRead=0\n",
+                                              "ReceiveData(#) False positive, no data\n"}));
+  EXPECT_EQ(WaitForSingleObject(pipeline->port().m_hPCLSDataEvent.load(), 0),
+            static_cast<DWORD>(WAIT_TIMEOUT));
+  ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, kGenerous));  // and reads on
+}
+
+// Bytes of a read that completes as the stop comes are collected, whichever the worker sees
+// first: the completion, or the stop and then the cancelled read's outcome. Repeated, since
+// which of the two comes first is up to the threads.
+TEST_P(ReceiveWorkerModes, AReadCompletingAsTheStopComesIsCollected) {
+  for (int round = 0; round < 20; ++round) {
+    auto pipeline = Running();
+    pipeline->Take();
+    std::thread sender([&] { printersim::Send(m_printer, Pattern(3)); });
+    EXPECT_EQ(pipeline->TearDown(), 0);
+    sender.join();
+    const Lines traces = pipeline->Take();
+    const int exit = IndexOf(traces, "ReceiveData(#) Exit\n");
+    const int collected = IndexOf(traces, "ReceiveData(#) From1 ReceiveData nBytesRead=3\n");
+    ASSERT_NE(exit, -1);
+    // The bytes came before the read was cancelled, or after the worker had stopped reading.
+    if (collected != -1) {
+      EXPECT_LT(collected, exit) << "round " << round;
+    } else {
+      EXPECT_EQ(printersim::PendingReads(m_printer), 0);
+    }
+  }
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <future>
 #include <thread>
 #include <vector>
 
@@ -78,40 +78,6 @@ TEST_F(WaitingReadTest, EmptyBufferTimesOutAfterOneBoundedWaitWhateverTheWaitArg
   }
 }
 
-TEST_F(WaitingReadTest, DataArrivingDuringTheWaitIsReturnedAtOnce) {
-  std::promise<void> waiting;
-  std::thread worker([&] {
-    waiting.get_future().wait();
-    std::this_thread::sleep_for(100ms);
-    Arrive({7, 7, 7, 7, 7});
-  });
-  std::uint8_t out[64];
-  std::uint32_t count = 0;
-  waiting.set_value();
-  const auto start = Clock::now();
-  EXPECT_TRUE(Read(out, 64, &count));
-  worker.join();
-  EXPECT_EQ(count, 5u);
-  EXPECT_LT(Clock::now() - start, 450ms);
-}
-
-TEST_F(WaitingReadTest, QuitEndsTheWaitAcknowledgesAndStaysSeen) {
-  std::thread closer([&] {
-    std::this_thread::sleep_for(50ms);
-    SetEvent(m_port.m_QuitEvent.load());
-  });
-  std::uint8_t out[4];
-  std::uint32_t count = 0;
-  EXPECT_FALSE(Read(out, 4, &count));
-  closer.join();
-  EXPECT_EQ(m_port.m_bReading.load(), 0);
-  EXPECT_EQ(WaitForSingleObject(m_port.m_ReadThreadTerminated.load(), 0), WAIT_OBJECT_0);
-  const auto start = Clock::now();
-  EXPECT_FALSE(Read(out, 4, &count));
-  EXPECT_LT(Clock::now() - start, 400ms);
-  EXPECT_EQ(count, 0u);
-}
-
 // Waits until the reader has traced `line` `times` times, collecting what it sees.
 void AwaitTrace(DebugCapture& capture, Lines& seen, const std::string& line, int times) {
   const auto deadline = Clock::now() + 10s;
@@ -124,16 +90,58 @@ void AwaitTrace(DebugCapture& capture, Lines& seen, const std::string& line, int
   }
 }
 
+const std::string kWaiting = "GetPCLSData(#) Before WaitForMultipleObjects\n";
+
+// The bytes come while the reader is inside its wait: the data wake's take delivers them.
+TEST_F(WaitingReadTest, DataArrivingDuringTheWaitIsReturnedAtOnce) {
+  DebugCapture capture;
+  Lines seen;
+  std::thread worker([&] {
+    AwaitTrace(capture, seen, kWaiting, 1);
+    Arrive({7, 7, 7, 7, 7});
+  });
+  std::uint8_t out[64];
+  std::uint32_t count = 0;
+  EXPECT_TRUE(Read(out, 64, &count));
+  worker.join();
+  EXPECT_EQ(count, 5u);
+  for (const std::string& entry : capture.Take()) seen.push_back(WithoutLineNumber(entry));
+  EXPECT_TRUE(InOrder(seen, {kWaiting, "GetPCLSData(#) nBytes2 = 5\n", "GetPCLSData(#) exit\n"}));
+  EXPECT_EQ(IndexOf(seen, "GetPCLSData(#) Timeout\n"), -1);
+}
+
+// The stop request comes while the reader waits: it returns without the timeout, signals
+// the acknowledgement, and every later call sees the stop at once.
+TEST_F(WaitingReadTest, QuitEndsTheWaitAcknowledgesAndStaysSeen) {
+  DebugCapture capture;
+  Lines seen;
+  std::thread closer([&] {
+    AwaitTrace(capture, seen, kWaiting, 1);
+    SetEvent(m_port.m_QuitEvent.load());
+  });
+  std::uint8_t out[4];
+  std::uint32_t count = 0;
+  EXPECT_FALSE(Read(out, 4, &count));
+  closer.join();
+  for (const std::string& entry : capture.Take()) seen.push_back(WithoutLineNumber(entry));
+  EXPECT_EQ(IndexOf(seen, "GetPCLSData(#) Timeout\n"), -1);
+  EXPECT_EQ(m_port.m_bReading.load(), 0);
+  EXPECT_EQ(WaitForSingleObject(m_port.m_ReadThreadTerminated.load(), 0), WAIT_OBJECT_0);
+  const auto start = Clock::now();
+  EXPECT_FALSE(Read(out, 4, &count));
+  EXPECT_LT(Clock::now() - start, 400ms);
+  EXPECT_EQ(count, 0u);
+}
+
 TEST_F(WaitingReadTest, WakeToABufferAnotherReaderEmptiedWaitsAgain) {
   DebugCapture capture;
   Lines seen;
-  const std::string waiting = "GetPCLSData(#) Before WaitForMultipleObjects\n";
   // The data event fires while the buffer is empty, as when another reader took the bytes
   // first; the bytes come during the second wait.
   std::thread worker([&] {
-    AwaitTrace(capture, seen, waiting, 1);
+    AwaitTrace(capture, seen, kWaiting, 1);
     SetEvent(m_port.m_hPCLSDataEvent.load());
-    AwaitTrace(capture, seen, waiting, 2);
+    AwaitTrace(capture, seen, kWaiting, 2);
     Arrive({42});
   });
   std::uint8_t out[4];
@@ -150,9 +158,11 @@ TEST_F(WaitingReadTest, TwoReadersShareTheBytesWithoutLossOrDuplicates) {
   constexpr int kBytes = 2000;
   std::atomic<int> taken{0};
   std::atomic<long> sum{0};
+  // Lost bytes would keep the readers waiting: they give up after a generous deadline.
+  const auto deadline = Clock::now() + 20s;
   auto reader = [&] {
     std::uint8_t out[16];
-    while (taken.load() < kBytes) {
+    while (taken.load() < kBytes && Clock::now() < deadline) {
       std::uint32_t count = 0;
       if (Read(out, 16, &count)) {
         for (std::uint32_t i = 0; i < count; ++i) sum += out[i];

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 
 namespace {
@@ -15,6 +16,7 @@ struct DebugOutput {
   std::deque<std::string> entries;  // guarded by lock, newest last
   bool fileChecked = false;         // guarded by lock; the file is opened at most once
   std::FILE* file = nullptr;        // guarded by lock
+  std::function<void(const char*)> observer;  // guarded by lock; called without it
 };
 
 DebugOutput& TheOutput() {
@@ -39,13 +41,18 @@ std::FILE* OpenFileLocked(DebugOutput& output) {
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
   if (lpOutputString == nullptr) return;
   DebugOutput& output = TheOutput();
-  std::lock_guard<std::mutex> guard(output.lock);
-  if (output.entries.size() >= hostwin::kDebugOutputCapacity) output.entries.pop_front();
-  output.entries.emplace_back(lpOutputString);
-  if (std::FILE* file = OpenFileLocked(output)) {
-    std::fputs(lpOutputString, file);
-    std::fflush(file);
+  std::function<void(const char*)> observer;
+  {
+    std::lock_guard<std::mutex> guard(output.lock);
+    if (output.entries.size() >= hostwin::kDebugOutputCapacity) output.entries.pop_front();
+    output.entries.emplace_back(lpOutputString);
+    if (std::FILE* file = OpenFileLocked(output)) {
+      std::fputs(lpOutputString, file);
+      std::fflush(file);
+    }
+    observer = output.observer;
   }
+  if (observer) observer(lpOutputString);
 }
 
 namespace hostwin {
@@ -59,6 +66,12 @@ std::vector<std::string> TakeDebugOutput() {
   }
   return std::vector<std::string>(std::make_move_iterator(taken.begin()),
                                   std::make_move_iterator(taken.end()));
+}
+
+void SetDebugOutputObserver(std::function<void(const char*)> observer) {
+  DebugOutput& output = TheOutput();
+  std::lock_guard<std::mutex> guard(output.lock);
+  output.observer = std::move(observer);
 }
 
 void ClearDebugOutput() {

@@ -120,6 +120,11 @@ void Printer::Send(const std::uint8_t* data, std::size_t size) {
     std::lock_guard<std::mutex> lock(mutex_);
     queued = readMode_ == kReadsQueued;
     if (!present_) return;  // nothing travels from a printer that is not on the bus
+    if (size == 0 && !pending_.empty()) {
+      // A zero-length packet: it ends the oldest pending read with nothing in it.
+      completions.push_back({std::move(pending_.front().done), 0, 0});
+      pending_.pop_front();
+    }
     toHost_.insert(toHost_.end(), data, data + size);
     DeliverLocked(&completions);
     changed_.notify_all();

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ namespace hostwin {
 constexpr std::size_t kDebugOutputCapacity = 1u << 17;
 std::vector<std::string> TakeDebugOutput();  // entries since the last take, then cleared
 void ClearDebugOutput();
+// Calls `observer` with every string, on the thread that writes it, right after it is kept,
+// so that a test can act at an exact step of the code under test; nullptr removes it.
+void SetDebugOutputObserver(std::function<void(const char*)> observer);
 
 // Fault injection: the next `count` calls of the named Win32 function (for example
 // "CreateEventA", "CreateMutexA", "CreateThread", "HeapAlloc", "GlobalAlloc",

@@ -81,7 +81,8 @@ void Reset();
 // --- Data --------------------------------------------------------------------------------
 
 // The printer sends bytes to the host; pending reads complete on the calling thread. Bytes
-// sent to an absent printer are dropped.
+// sent to an absent printer are dropped. Sending nothing is a zero-length packet: it
+// completes the oldest pending read with no bytes.
 void Send(int id, const std::vector<std::uint8_t>& bytes);
 void Send(int id, const void* data, std::size_t size);
 
