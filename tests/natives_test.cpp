@@ -329,11 +329,15 @@ TEST_F(NativesTest, ErrorStringForACodeWithoutTextNamesThatCode) {
   EXPECT_EQ(std::string(g_szPipePath), path);
 }
 
+// The system's texts are in the ANSI code page (Windows-1252 here), where the bytes 0x80
+// to 0x9F are not the Latin-1 characters of the same number: only a conversion keeps a
+// localized text intact, and a Java string made from the raw bytes would be garbled.
 TEST_F(NativesTest, ErrorTextsReachJavaAsUtf16FromTheAnsiCodePage) {
-  // The system's texts are ANSI; the conversion is what keeps a localized text intact.
+  hostwin::SetSystemMessage(6, "Das Handle ist ung\xFC" "ltig \x96 \x84" "Druck\x93 \x80.\r\n");
   const jstring text =
       Java_com_palvex_printer_UsbPort_usbGetErrorString(m_jni.env(), FakeJni::Receiver(), 6);
-  EXPECT_EQ(m_jni.Utf16(text), u"The handle is invalid.\r\n");
+  hostwin::SetSystemMessage(6, "");
+  EXPECT_EQ(m_jni.Utf16(text), u"Das Handle ist ung\u00FCltig \u2013 \u201EDruck\u201C \u20AC.\r\n");
 }
 
 }  // namespace

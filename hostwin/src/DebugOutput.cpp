@@ -9,6 +9,8 @@
 #include <functional>
 #include <mutex>
 
+#include "AsWindowsDoes.h"
+
 namespace {
 
 struct DebugOutput {
@@ -39,20 +41,22 @@ std::FILE* OpenFileLocked(DebugOutput& output) {
 
 // Leaves the last error alone, so that traces never disturb the caller's error.
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
-  if (lpOutputString == nullptr) return;
-  DebugOutput& output = TheOutput();
-  std::function<void(const char*)> observer;
-  {
-    std::lock_guard<std::mutex> guard(output.lock);
-    if (output.entries.size() >= hostwin::kDebugOutputCapacity) output.entries.pop_front();
-    output.entries.emplace_back(lpOutputString);
-    if (std::FILE* file = OpenFileLocked(output)) {
-      std::fputs(lpOutputString, file);
-      std::fflush(file);
+  hostwin::detail::AsWindowsDoesQuietly([&] {
+    if (lpOutputString == nullptr) return;
+    DebugOutput& output = TheOutput();
+    std::function<void(const char*)> observer;
+    {
+      std::lock_guard<std::mutex> guard(output.lock);
+      if (output.entries.size() >= hostwin::kDebugOutputCapacity) output.entries.pop_front();
+      output.entries.emplace_back(lpOutputString);
+      if (std::FILE* file = OpenFileLocked(output)) {
+        std::fputs(lpOutputString, file);
+        std::fflush(file);
+      }
+      observer = output.observer;
     }
-    observer = output.observer;
-  }
-  if (observer) observer(lpOutputString);
+    if (observer) observer(lpOutputString);
+  });
 }
 
 namespace hostwin {

@@ -1,4 +1,5 @@
 // Events, manual and auto reset.
+#include "AsWindowsDoes.h"
 #include "Kernel.h"
 #include "LastError.h"
 
@@ -44,39 +45,45 @@ using namespace hostwin::detail;
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
                            LPCSTR lpName) {
-  DWORD error = 0;
-  if (ShouldFail("CreateEventA", &error)) {
-    SetLastError(error);
-    return nullptr;
-  }
-  // Named objects are shared between processes on Windows; nothing here needs one.
-  if (lpName != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return nullptr;
-  }
-  HANDLE handle =
-      InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
-  SetLastError(ERROR_SUCCESS);  // as Windows does for a newly created object
-  return handle;
+  return AsWindowsDoes<HANDLE>(static_cast<HANDLE>(nullptr), [&]() -> HANDLE {
+    DWORD error = 0;
+    if (ShouldFail("CreateEventA", &error)) {
+      SetLastError(error);
+      return nullptr;
+    }
+    // Named objects are shared between processes on Windows; nothing here needs one.
+    if (lpName != nullptr) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return nullptr;
+    }
+    HANDLE handle =
+        InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+    SetLastError(ERROR_SUCCESS);  // as Windows does for a newly created object
+    return handle;
+  });
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent) {
-  DWORD error = 0;
-  if (ShouldFail("SetEvent", &error)) return FailWith(error);
-  std::shared_ptr<EventObject> event;
-  std::lock_guard<std::mutex> guard(TheKernel().lock);
-  event = LookupEventLocked(hEvent);
-  if (!event) return FailWith(ERROR_INVALID_HANDLE);
-  SetEventLocked(*event);
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("SetEvent", &error)) return FailWith(error);
+    std::shared_ptr<EventObject> event;
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    event = LookupEventLocked(hEvent);
+    if (!event) return FailWith(ERROR_INVALID_HANDLE);
+    SetEventLocked(*event);
+    return TRUE;
+  });
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent) {
-  DWORD error = 0;
-  if (ShouldFail("ResetEvent", &error)) return FailWith(error);
-  std::lock_guard<std::mutex> guard(TheKernel().lock);
-  std::shared_ptr<EventObject> event = LookupEventLocked(hEvent);
-  if (!event) return FailWith(ERROR_INVALID_HANDLE);
-  ResetEventLocked(*event);
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("ResetEvent", &error)) return FailWith(error);
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    std::shared_ptr<EventObject> event = LookupEventLocked(hEvent);
+    if (!event) return FailWith(ERROR_INVALID_HANDLE);
+    ResetEventLocked(*event);
+    return TRUE;
+  });
 }

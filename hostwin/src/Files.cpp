@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "AsWindowsDoes.h"
 #include "Kernel.h"
 #include "LastError.h"
 
@@ -234,33 +235,35 @@ using namespace hostwin::detail;
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES, DWORD, DWORD dwFlagsAndAttributes, HANDLE) {
-  DWORD error = 0;
-  if (ShouldFail("CreateFileA", &error)) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  // There is no file system behind the stand-in: every directory of an ordinary path is
-  // missing, and a bare name is a missing file of the current directory.
-  if (lpFileName == nullptr || !IsDevicePath(lpFileName)) {
-    const bool hasDirectory =
-        lpFileName == nullptr || std::strpbrk(lpFileName, "\\/") != nullptr;
-    SetLastError(hasDirectory ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  DeviceProvider* provider = CurrentProvider();
-  std::shared_ptr<DeviceFile> device;
-  error = provider == nullptr ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND)
-                              : provider->Open(lpFileName, dwDesiredAccess, dwShareMode,
-                                               dwFlagsAndAttributes, &device);
-  if (error == 0 && !device) error = ERROR_FILE_NOT_FOUND;
-  if (error != 0) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  HANDLE handle = InsertHandle(std::make_shared<FileObject>(
-      std::move(device), (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0));
-  SetLastError(ERROR_SUCCESS);  // as Windows does when it opens an existing file
-  return handle;
+  return AsWindowsDoes<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+    DWORD error = 0;
+    if (ShouldFail("CreateFileA", &error)) {
+      SetLastError(error);
+      return INVALID_HANDLE_VALUE;
+    }
+    // There is no file system behind the stand-in: every directory of an ordinary path is
+    // missing, and a bare name is a missing file of the current directory.
+    if (lpFileName == nullptr || !IsDevicePath(lpFileName)) {
+      const bool hasDirectory =
+          lpFileName == nullptr || std::strpbrk(lpFileName, "\\/") != nullptr;
+      SetLastError(hasDirectory ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    DeviceProvider* provider = CurrentProvider();
+    std::shared_ptr<DeviceFile> device;
+    error = provider == nullptr ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND)
+                                : provider->Open(lpFileName, dwDesiredAccess, dwShareMode,
+                                                 dwFlagsAndAttributes, &device);
+    if (error == 0 && !device) error = ERROR_FILE_NOT_FOUND;
+    if (error != 0) {
+      SetLastError(error);
+      return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = InsertHandle(std::make_shared<FileObject>(
+        std::move(device), (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0));
+    SetLastError(ERROR_SUCCESS);  // as Windows does when it opens an existing file
+    return handle;
+  });
 }
 
 // On an overlapped handle the read is issued and returns at once: TRUE when it completed
@@ -268,131 +271,143 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 // synchronous handle it waits for the completion.
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-  DWORD error = 0;
-  if (ShouldFail("ReadFile", &error)) return FailWith(error);
-  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("ReadFile", &error)) return FailWith(error);
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
 
-  Kernel& kernel = TheKernel();
-  std::shared_ptr<FileObject> file;  // released after the lock
-  auto request = std::make_shared<ReadRequest>();
-  {
-    std::lock_guard<std::mutex> guard(kernel.lock);
-    file = LookupAsLocked<FileObject>(hFile, ObjectKind::kFile);
+    Kernel& kernel = TheKernel();
+    const std::shared_ptr<FileObject> file = LookupFile(hFile);  // released after the lock
     if (!file) return FailWith(ERROR_INVALID_HANDLE);
-    if (lpOverlapped != nullptr) {
-      if (lpOverlapped->hEvent != nullptr) {
-        request->event = LookupEventLocked(lpOverlapped->hEvent);
-        if (!request->event) return FailWith(ERROR_INVALID_HANDLE);
-        ResetEventLocked(*request->event);
-      }
-      lpOverlapped->Internal = STATUS_PENDING;
-      lpOverlapped->InternalHigh = 0;
-    }
-    request->overlapped = lpOverlapped;
-    request->threadId = CurrentThreadId();
-    file->Pending()->requests.push_back(request);
-    file->Pending()->signalled = false;
-  }
-
-  const std::shared_ptr<PendingReads> pending = file->Pending();
-  const ReadStart start = file->Device().StartRead(
-      lpBuffer, nNumberOfBytesToRead,
-      [request, pending](DWORD bytes, DWORD readError) {
-        CompleteRead(request, pending, bytes, readError);
-      });
-
-  std::unique_lock<std::mutex> lock(kernel.lock);
-  request->readId = start.id;
-  request->started = true;
-  if (request->cancelWanted && !request->done) {
-    lock.unlock();
-    file->Device().Cancel(start.id);
-    lock.lock();
-  }
-  if (!file->Overlapped()) {
-    kernel.changed.wait(lock, [&] { return request->done; });
-  } else if (lpOverlapped == nullptr) {
-    return SynchronousReadOnOverlappedHandle(*file, *request, lock, lpNumberOfBytesRead);
-  }
-  if (file->Overlapped() && (!request->done || start.queued)) {
-    lock.unlock();
+    // Whatever can fail for want of memory comes before the device sees the read: once it
+    // is queued, ReadFile reports it as Windows does, whatever happens next.
+    auto request = std::make_shared<ReadRequest>();
     NoteReadOfThisThread(file);
-    return FailWith(ERROR_IO_PENDING);
-  }
-  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = request->bytes;
-  if (request->error != 0) return FailWith(request->error);
-  return TRUE;
+    const std::shared_ptr<PendingReads> pending = file->Pending();
+    ReadDone done = [request, pending](DWORD bytes, DWORD readError) {
+      CompleteRead(request, pending, bytes, readError);
+    };
+    {
+      std::lock_guard<std::mutex> guard(kernel.lock);
+      if (lpOverlapped != nullptr) {
+        if (lpOverlapped->hEvent != nullptr) {
+          request->event = LookupEventLocked(lpOverlapped->hEvent);
+          if (!request->event) return FailWith(ERROR_INVALID_HANDLE);
+          ResetEventLocked(*request->event);
+        }
+        lpOverlapped->Internal = STATUS_PENDING;
+        lpOverlapped->InternalHigh = 0;
+      }
+      request->overlapped = lpOverlapped;
+      request->threadId = CurrentThreadId();
+      file->Pending()->requests.push_back(request);
+      file->Pending()->signalled = false;
+    }
+
+    const ReadStart start =
+        file->Device().StartRead(lpBuffer, nNumberOfBytesToRead, std::move(done));
+
+    std::unique_lock<std::mutex> lock(kernel.lock);
+    request->readId = start.id;
+    request->started = true;
+    if (request->cancelWanted && !request->done) {
+      lock.unlock();
+      file->Device().Cancel(start.id);
+      lock.lock();
+    }
+    if (!file->Overlapped()) {
+      kernel.changed.wait(lock, [&] { return request->done; });
+    } else if (lpOverlapped == nullptr) {
+      return SynchronousReadOnOverlappedHandle(*file, *request, lock, lpNumberOfBytesRead);
+    }
+    if (file->Overlapped() && (!request->done || start.queued)) {
+      return FailWith(ERROR_IO_PENDING);
+    }
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = request->bytes;
+    if (request->error != 0) return FailWith(request->error);
+    return TRUE;
+  });
 }
 
 // Writes are synchronous on every handle, also without an OVERLAPPED on an overlapped one;
 // the device may block for as long as it likes, with no hostwin lock held.
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-  DWORD error = 0;
-  if (ShouldFail("WriteFile", &error)) return FailWith(error);
-  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
-  const std::shared_ptr<FileObject> file = LookupFile(hFile);
-  if (!file) return FailWith(ERROR_INVALID_HANDLE);
-  SyncOverlapped completion;
-  if (!completion.Begin(lpOverlapped)) return FALSE;
-  DWORD written = 0;
-  error = file->Device().Write(lpBuffer, nNumberOfBytesToWrite, &written);
-  completion.End(written, error);
-  file->SignalCompletion();
-  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = written;
-  if (error != 0) return FailWith(error);
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("WriteFile", &error)) return FailWith(error);
+    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+    const std::shared_ptr<FileObject> file = LookupFile(hFile);
+    if (!file) return FailWith(ERROR_INVALID_HANDLE);
+    SyncOverlapped completion;
+    if (!completion.Begin(lpOverlapped)) return FALSE;
+    DWORD written = 0;
+    error = file->Device().Write(lpBuffer, nNumberOfBytesToWrite, &written);
+    completion.End(written, error);
+    file->SignalCompletion();
+    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = written;
+    if (error != 0) return FailWith(error);
+    return TRUE;
+  });
 }
 
 // Works from the OVERLAPPED alone, as Windows does, so it also reports a read whose handle
 // has been closed meanwhile.
 BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped,
                                 LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
-  DWORD error = 0;
-  if (ShouldFail("GetOverlappedResult", &error)) return FailWith(error);
-  if (lpOverlapped == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-  Kernel& kernel = TheKernel();
-  std::unique_lock<std::mutex> lock(kernel.lock);
-  if (lpOverlapped->Internal == STATUS_PENDING) {
-    if (!bWait) return FailWith(ERROR_IO_INCOMPLETE);
-    kernel.changed.wait(lock, [&] { return lpOverlapped->Internal != STATUS_PENDING; });
-  }
-  if (lpNumberOfBytesTransferred != nullptr) {
-    *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
-  }
-  if (lpOverlapped->Internal != 0) return FailWith(ErrorFromStatus(lpOverlapped->Internal));
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("GetOverlappedResult", &error)) return FailWith(error);
+    if (lpOverlapped == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    Kernel& kernel = TheKernel();
+    std::unique_lock<std::mutex> lock(kernel.lock);
+    if (lpOverlapped->Internal == STATUS_PENDING) {
+      if (!bWait) return FailWith(ERROR_IO_INCOMPLETE);
+      kernel.changed.wait(lock, [&] { return lpOverlapped->Internal != STATUS_PENDING; });
+    }
+    if (lpNumberOfBytesTransferred != nullptr) {
+      *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+    }
+    if (lpOverlapped->Internal != 0) return FailWith(ErrorFromStatus(lpOverlapped->Internal));
+    return TRUE;
+  });
 }
 
 // Cancels the calling thread's reads on the handle; they complete with
 // ERROR_OPERATION_ABORTED when the device lets them go. TRUE also when none was pending.
 BOOL WINAPI CancelIo(HANDLE hFile) {
-  const std::shared_ptr<FileObject> file = LookupFile(hFile);
-  if (!file) return FailWith(ERROR_INVALID_HANDLE);
-  file->CancelReads(CurrentThreadId());
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    const std::shared_ptr<FileObject> file = LookupFile(hFile);
+    if (!file) return FailWith(ERROR_INVALID_HANDLE);
+    file->CancelReads(CurrentThreadId());
+    return TRUE;
+  });
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-  const std::shared_ptr<FileObject> file = LookupFile(hDevice);
-  if (!file) return FailWith(ERROR_INVALID_HANDLE);
-  SyncOverlapped completion;
-  if (!completion.Begin(lpOverlapped)) return FALSE;
-  DWORD returned = 0;
-  const DWORD error = file->Device().IoControl(dwIoControlCode, lpInBuffer, nInBufferSize,
-                                               lpOutBuffer, nOutBufferSize, &returned);
-  completion.End(returned, error);
-  if (lpBytesReturned != nullptr) *lpBytesReturned = returned;
-  if (error != 0) return FailWith(error);
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    const std::shared_ptr<FileObject> file = LookupFile(hDevice);
+    if (!file) return FailWith(ERROR_INVALID_HANDLE);
+    SyncOverlapped completion;
+    if (!completion.Begin(lpOverlapped)) return FALSE;
+    DWORD returned = 0;
+    const DWORD error = file->Device().IoControl(dwIoControlCode, lpInBuffer, nInBufferSize,
+                                                 lpOutBuffer, nOutBufferSize, &returned);
+    completion.End(returned, error);
+    if (lpBytesReturned != nullptr) *lpBytesReturned = returned;
+    if (error != 0) return FailWith(error);
+    return TRUE;
+  });
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
-  const std::shared_ptr<FileObject> file = LookupFile(hFile);
-  if (!file) return FailWith(ERROR_INVALID_HANDLE);
-  const DWORD error = file->Device().Purge(dwFlags);
-  if (error != 0) return FailWith(error);
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    const std::shared_ptr<FileObject> file = LookupFile(hFile);
+    if (!file) return FailWith(ERROR_INVALID_HANDLE);
+    const DWORD error = file->Device().Purge(dwFlags);
+    if (error != 0) return FailWith(error);
+    return TRUE;
+  });
 }

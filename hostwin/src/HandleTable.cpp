@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "AsWindowsDoes.h"
 #include "Kernel.h"
 #include "LastError.h"
 
@@ -64,6 +65,9 @@ HANDLE InsertHandleLocked(ObjectRef object) {
     key = table.freed.back();
     table.freed.pop_back();
   } else {
+    // Room for this value on the free list is made now, so that closing it never has to
+    // allocate: CloseHandle does not fail for want of memory.
+    table.freed.reserve(table.objects.size() + 1);
     key = table.next;
     while (table.objects.count(key) != 0) {
       key = key + kHandleStep >= kHandleLimit ? kFirstHandle : key + kHandleStep;
@@ -115,14 +119,16 @@ int OpenHandleCount() {
 using namespace hostwin::detail;
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-  if (hObject == INVALID_HANDLE_VALUE) return TRUE;  // the process pseudo-handle
-  ObjectRef object;  // released after the lock: it may be a file's last reference
-  {
-    std::lock_guard<std::mutex> guard(TheKernel().lock);
-    object = LookupLocked(hObject);
-    if (object && object->ClosableByCloseHandle()) RemoveLocked(hObject);
-  }
-  if (!object || !object->ClosableByCloseHandle()) return FailWith(ERROR_INVALID_HANDLE);
-  object->OnHandleClosed();
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    if (hObject == INVALID_HANDLE_VALUE) return TRUE;  // the process pseudo-handle
+    ObjectRef object;  // released after the lock: it may be a file's last reference
+    {
+      std::lock_guard<std::mutex> guard(TheKernel().lock);
+      object = LookupLocked(hObject);
+      if (object && object->ClosableByCloseHandle()) RemoveLocked(hObject);
+    }
+    if (!object || !object->ClosableByCloseHandle()) return FailWith(ERROR_INVALID_HANDLE);
+    object->OnHandleClosed();
+    return TRUE;
+  });
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "AsWindowsDoes.h"
 #include "Kernel.h"
 #include "LastError.h"
 
@@ -70,62 +71,72 @@ using namespace hostwin::detail;
 HANDLE WINAPI GetProcessHeap(void) { return &g_processHeap; }
 
 LPVOID WINAPI HeapAlloc(HANDLE, DWORD dwFlags, SIZE_T dwBytes) {
-  DWORD error = 0;
-  // Windows's HeapAlloc leaves the last error alone when it fails; the injected error is
-  // set all the same so that a test can see which fault it hit.
-  if (ShouldFail("HeapAlloc", &error)) {
-    SetLastError(error);
-    return nullptr;
-  }
-  return Allocate(dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
+  return AsWindowsDoes<LPVOID>(static_cast<LPVOID>(nullptr), [&]() -> LPVOID {
+    DWORD error = 0;
+    // Windows's HeapAlloc leaves the last error alone when it fails; the injected error is
+    // set all the same so that a test can see which fault it hit.
+    if (ShouldFail("HeapAlloc", &error)) {
+      SetLastError(error);
+      return nullptr;
+    }
+    return Allocate(dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
+  });
 }
 
 BOOL WINAPI HeapFree(HANDLE, DWORD, LPVOID lpMem) {
-  std::free(lpMem);
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    std::free(lpMem);
+    return TRUE;
+  });
 }
 
 HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
-  DWORD error = 0;
-  if (ShouldFail("GlobalAlloc", &error)) {
-    SetLastError(error);
-    return nullptr;
-  }
-  void* data = Allocate(dwBytes, (uFlags & GMEM_ZEROINIT) != 0);
-  HGLOBAL handle = data == nullptr ? nullptr : Register(data, (uFlags & GMEM_MOVEABLE) != 0, false);
-  if (handle == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return handle;
+  return AsWindowsDoes<HGLOBAL>(static_cast<HGLOBAL>(nullptr), [&]() -> HGLOBAL {
+    DWORD error = 0;
+    if (ShouldFail("GlobalAlloc", &error)) {
+      SetLastError(error);
+      return nullptr;
+    }
+    void* data = Allocate(dwBytes, (uFlags & GMEM_ZEROINIT) != 0);
+    HGLOBAL handle = data == nullptr ? nullptr : Register(data, (uFlags & GMEM_MOVEABLE) != 0, false);
+    if (handle == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return handle;
+  });
 }
 
 LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
-  DWORD error = 0;
-  if (ShouldFail("GlobalLock", &error)) {
-    SetLastError(error);
-    return nullptr;
-  }
-  Blocks& blocks = TheBlocks();
-  std::lock_guard<std::mutex> guard(blocks.lock);
-  const auto found = blocks.byHandle.find(hMem);
-  if (found == blocks.byHandle.end() || found->second.local) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (found->second.moveable) ++found->second.locks;
-  return found->second.data;
+  return AsWindowsDoes<LPVOID>(static_cast<LPVOID>(nullptr), [&]() -> LPVOID {
+    DWORD error = 0;
+    if (ShouldFail("GlobalLock", &error)) {
+      SetLastError(error);
+      return nullptr;
+    }
+    Blocks& blocks = TheBlocks();
+    std::lock_guard<std::mutex> guard(blocks.lock);
+    const auto found = blocks.byHandle.find(hMem);
+    if (found == blocks.byHandle.end() || found->second.local) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    if (found->second.moveable) ++found->second.locks;
+    return found->second.data;
+  });
 }
 
 BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
-  Blocks& blocks = TheBlocks();
-  std::lock_guard<std::mutex> guard(blocks.lock);
-  const auto found = blocks.byHandle.find(hMem);
-  if (found == blocks.byHandle.end() || found->second.local) {
-    return FailWith(ERROR_INVALID_HANDLE);
-  }
-  Block& block = found->second;
-  if (!block.moveable) return TRUE;  // fixed memory has no lock count
-  if (block.locks == 0) return FailWith(ERROR_NOT_LOCKED);
-  if (--block.locks > 0) return TRUE;
-  return FailWith(NO_ERROR);  // unlocked now: FALSE with no error, as documented
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    Blocks& blocks = TheBlocks();
+    std::lock_guard<std::mutex> guard(blocks.lock);
+    const auto found = blocks.byHandle.find(hMem);
+    if (found == blocks.byHandle.end() || found->second.local) {
+      return FailWith(ERROR_INVALID_HANDLE);
+    }
+    Block& block = found->second;
+    if (!block.moveable) return TRUE;  // fixed memory has no lock count
+    if (block.locks == 0) return FailWith(ERROR_NOT_LOCKED);
+    if (--block.locks > 0) return TRUE;
+    return FailWith(NO_ERROR);  // unlocked now: FALSE with no error, as documented
+  });
 }
 
 namespace {

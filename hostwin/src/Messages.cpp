@@ -1,6 +1,12 @@
 // System message texts (FormatMessageA) and the ANSI code page (MultiByteToWideChar).
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
 
+#include <hostwin/hostwin.h>
+
+#include "AsWindowsDoes.h"
 #include "Kernel.h"
 #include "LastError.h"
 #include "Memory.h"
@@ -48,11 +54,35 @@ constexpr SystemMessage kSystemMessages[] = {
     {1784, "The supplied user buffer is not valid for the requested operation.\r\n"},
 };
 
-const char* FindSystemMessage(DWORD code) {
-  for (const SystemMessage& message : kSystemMessages) {
-    if (message.code == code) return message.text;
+// Texts a test puts in place of the English ones, as a localized Windows has them. Immortal
+// and guarded by its own lock.
+struct LocalizedMessages {
+  std::mutex lock;
+  std::map<DWORD, std::string> texts;
+};
+
+LocalizedMessages& TheLocalizedMessages() {
+  static LocalizedMessages* messages = new LocalizedMessages();
+  return *messages;
+}
+
+bool FindSystemMessage(DWORD code, std::string* text) {
+  {
+    LocalizedMessages& localized = TheLocalizedMessages();
+    std::lock_guard<std::mutex> guard(localized.lock);
+    const auto found = localized.texts.find(code);
+    if (found != localized.texts.end()) {
+      *text = found->second;
+      return true;
+    }
   }
-  return nullptr;
+  for (const SystemMessage& message : kSystemMessages) {
+    if (message.code == code) {
+      *text = message.text;
+      return true;
+    }
+  }
+  return false;
 }
 
 // Windows-1252 from 0x80 to 0x9F; the five unassigned bytes map to the C1 controls of the
@@ -77,70 +107,89 @@ using namespace hostwin::detail;
 // with LocalFree), otherwise a buffer of nSize chars. Returns the length without the NUL.
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPSTR lpBuffer,
                             DWORD nSize, void*) {
-  DWORD error = 0;
-  if (ShouldFail("FormatMessageA", &error)) {
-    SetLastError(error);
-    return 0;
-  }
-  if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || lpBuffer == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const char* text = FindSystemMessage(dwMessageId);
-  if (text == nullptr) {
-    SetLastError(ERROR_MR_MID_NOT_FOUND);
-    return 0;
-  }
-  const std::size_t length = std::strlen(text);
-  if ((dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
-    // nSize is then the least size to allocate.
-    const std::size_t size = length + 1 > nSize ? length + 1 : nSize;
-    char* block = static_cast<char*>(LocalAllocFixed(size));
-    if (block == nullptr) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return AsWindowsDoes<DWORD>(DWORD{0}, [&]() -> DWORD {
+    DWORD error = 0;
+    if (ShouldFail("FormatMessageA", &error)) {
+      SetLastError(error);
       return 0;
     }
-    std::memcpy(block, text, length + 1);
-    *reinterpret_cast<char**>(lpBuffer) = block;
-  } else {
-    if (length + 1 > nSize) {
-      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || lpBuffer == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
       return 0;
     }
-    std::memcpy(lpBuffer, text, length + 1);
-  }
-  return static_cast<DWORD>(length);
+    std::string message;
+    if (!FindSystemMessage(dwMessageId, &message)) {
+      SetLastError(ERROR_MR_MID_NOT_FOUND);
+      return 0;
+    }
+    const char* text = message.c_str();
+    const std::size_t length = message.size();
+    if ((dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
+      // nSize is then the least size to allocate.
+      const std::size_t size = length + 1 > nSize ? length + 1 : nSize;
+      char* block = static_cast<char*>(LocalAllocFixed(size));
+      if (block == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+      }
+      std::memcpy(block, text, length + 1);
+      *reinterpret_cast<char**>(lpBuffer) = block;
+    } else {
+      if (length + 1 > nSize) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+      }
+      std::memcpy(lpBuffer, text, length + 1);
+    }
+    return static_cast<DWORD>(length);
+  });
 }
 
 // CP_ACP is Windows-1252, the ANSI code page of an English Windows; every byte maps to one
 // UTF-16 unit. The count includes the NUL when cbMultiByte is -1.
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
                                int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar) {
-  DWORD error = 0;
-  if (ShouldFail("MultiByteToWideChar", &error)) {
-    SetLastError(error);
-    return 0;
-  }
-  if (CodePage != CP_ACP || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
-      cbMultiByte < -1 || cchWideChar < 0 ||
-      (cchWideChar > 0 && lpWideCharStr == nullptr)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  constexpr DWORD kPrecomposed = 0x00000001;  // MB_PRECOMPOSED, the default anyway
-  if ((dwFlags & ~kPrecomposed) != 0) {
-    SetLastError(ERROR_INVALID_FLAGS);
-    return 0;
-  }
-  const std::size_t count = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1
-                                              : static_cast<std::size_t>(cbMultiByte);
-  if (cchWideChar == 0) return static_cast<int>(count);
-  if (count > static_cast<std::size_t>(cchWideChar)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    lpWideCharStr[i] = FromCp1252(static_cast<unsigned char>(lpMultiByteStr[i]));
-  }
-  return static_cast<int>(count);
+  return AsWindowsDoes<int>(0, [&]() -> int {
+    DWORD error = 0;
+    if (ShouldFail("MultiByteToWideChar", &error)) {
+      SetLastError(error);
+      return 0;
+    }
+    if (CodePage != CP_ACP || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
+        cbMultiByte < -1 || cchWideChar < 0 ||
+        (cchWideChar > 0 && lpWideCharStr == nullptr)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    constexpr DWORD kPrecomposed = 0x00000001;  // MB_PRECOMPOSED, the default anyway
+    if ((dwFlags & ~kPrecomposed) != 0) {
+      SetLastError(ERROR_INVALID_FLAGS);
+      return 0;
+    }
+    const std::size_t count = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1
+                                                : static_cast<std::size_t>(cbMultiByte);
+    if (cchWideChar == 0) return static_cast<int>(count);
+    if (count > static_cast<std::size_t>(cchWideChar)) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return 0;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      lpWideCharStr[i] = FromCp1252(static_cast<unsigned char>(lpMultiByteStr[i]));
+    }
+    return static_cast<int>(count);
+  });
 }
+
+namespace hostwin {
+
+void SetSystemMessage(DWORD code, const std::string& ansiText) {
+  LocalizedMessages& localized = TheLocalizedMessages();
+  std::lock_guard<std::mutex> guard(localized.lock);
+  if (ansiText.empty()) {
+    localized.texts.erase(code);
+  } else {
+    localized.texts[code] = ansiText;
+  }
+}
+
+}  // namespace hostwin

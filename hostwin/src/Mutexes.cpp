@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "AsWindowsDoes.h"
 #include "Kernel.h"
 #include "LastError.h"
 
@@ -36,9 +37,10 @@ class MutexObject final : public KernelObject,
       ++recursion_;
       return false;
     }
+    // The only step that can fail comes first, so a failed wait takes nothing.
+    t_owned.mutexes.push_back(weak_from_this());
     owner_ = threadId;
     recursion_ = 1;
-    t_owned.mutexes.push_back(weak_from_this());
     const bool wasAbandoned = abandoned_;
     abandoned_ = false;
     return wasAbandoned;
@@ -99,27 +101,31 @@ void AbandonMutexesOfThisThread() {
 using namespace hostwin::detail;
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
-  DWORD error = 0;
-  if (ShouldFail("CreateMutexA", &error)) {
-    SetLastError(error);
-    return nullptr;
-  }
-  if (lpName != nullptr) {  // named objects: see CreateEventA
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return nullptr;
-  }
-  auto mutex = std::make_shared<MutexObject>();
-  std::lock_guard<std::mutex> guard(TheKernel().lock);
-  if (bInitialOwner) mutex->Acquire(CurrentThreadId());
-  HANDLE handle = InsertHandleLocked(std::move(mutex));
-  SetLastError(ERROR_SUCCESS);
-  return handle;
+  return AsWindowsDoes<HANDLE>(static_cast<HANDLE>(nullptr), [&]() -> HANDLE {
+    DWORD error = 0;
+    if (ShouldFail("CreateMutexA", &error)) {
+      SetLastError(error);
+      return nullptr;
+    }
+    if (lpName != nullptr) {  // named objects: see CreateEventA
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return nullptr;
+    }
+    auto mutex = std::make_shared<MutexObject>();
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    if (bInitialOwner) mutex->Acquire(CurrentThreadId());
+    HANDLE handle = InsertHandleLocked(std::move(mutex));
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+  });
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
-  std::lock_guard<std::mutex> guard(TheKernel().lock);
-  auto mutex = LookupAsLocked<MutexObject>(hMutex, ObjectKind::kMutex);
-  if (!mutex) return FailWith(ERROR_INVALID_HANDLE);
-  if (!mutex->Release(CurrentThreadId())) return FailWith(ERROR_NOT_OWNER);
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    auto mutex = LookupAsLocked<MutexObject>(hMutex, ObjectKind::kMutex);
+    if (!mutex) return FailWith(ERROR_INVALID_HANDLE);
+    if (!mutex->Release(CurrentThreadId())) return FailWith(ERROR_NOT_OWNER);
+    return TRUE;
+  });
 }

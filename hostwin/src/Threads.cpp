@@ -3,6 +3,7 @@
 #include <system_error>
 #include <thread>
 
+#include "AsWindowsDoes.h"
 #include "Kernel.h"
 #include "LastError.h"
 
@@ -72,47 +73,53 @@ using namespace hostwin::detail;
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
                            LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
-  DWORD error = 0;
-  if (ShouldFail("CreateThread", &error)) {
-    SetLastError(error);
-    return nullptr;
-  }
-  if (lpStartAddress == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  auto thread = std::make_shared<ThreadObject>(
-      NewThreadId(), (dwCreationFlags & CREATE_SUSPENDED) != 0 ? 1u : 0u);
-  try {
-    std::thread(RunThread, thread, lpStartAddress, lpParameter).detach();
-  } catch (const std::system_error&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  if (lpThreadId != nullptr) *lpThreadId = thread->Id();
-  return InsertHandle(std::move(thread));
+  return AsWindowsDoes<HANDLE>(static_cast<HANDLE>(nullptr), [&]() -> HANDLE {
+    DWORD error = 0;
+    if (ShouldFail("CreateThread", &error)) {
+      SetLastError(error);
+      return nullptr;
+    }
+    if (lpStartAddress == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    auto thread = std::make_shared<ThreadObject>(
+        NewThreadId(), (dwCreationFlags & CREATE_SUSPENDED) != 0 ? 1u : 0u);
+    try {
+      std::thread(RunThread, thread, lpStartAddress, lpParameter).detach();
+    } catch (const std::system_error&) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+    if (lpThreadId != nullptr) *lpThreadId = thread->Id();
+    return InsertHandle(std::move(thread));
+  });
 }
 
 DWORD WINAPI ResumeThread(HANDLE hThread) {
-  std::lock_guard<std::mutex> guard(TheKernel().lock);
-  auto thread = LookupAsLocked<ThreadObject>(hThread, ObjectKind::kThread);
-  if (!thread) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return static_cast<DWORD>(-1);
-  }
-  DWORD& count = thread->SuspendCount();
-  const DWORD previous = count;
-  if (count > 0 && --count == 0) TheKernel().changed.notify_all();
-  return previous;
+  return AsWindowsDoes<DWORD>(static_cast<DWORD>(-1), [&]() -> DWORD {
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    auto thread = LookupAsLocked<ThreadObject>(hThread, ObjectKind::kThread);
+    if (!thread) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return static_cast<DWORD>(-1);
+    }
+    DWORD& count = thread->SuspendCount();
+    const DWORD previous = count;
+    if (count > 0 && --count == 0) TheKernel().changed.notify_all();
+    return previous;
+  });
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
-  std::lock_guard<std::mutex> guard(TheKernel().lock);
-  auto thread = LookupAsLocked<ThreadObject>(hThread, ObjectKind::kThread);
-  if (!thread) return FailWith(ERROR_INVALID_HANDLE);
-  if (lpExitCode == nullptr) return FailWith(ERROR_NOACCESS);
-  *lpExitCode = thread->ExitCode();
-  return TRUE;
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    auto thread = LookupAsLocked<ThreadObject>(hThread, ObjectKind::kThread);
+    if (!thread) return FailWith(ERROR_INVALID_HANDLE);
+    if (lpExitCode == nullptr) return FailWith(ERROR_NOACCESS);
+    *lpExitCode = thread->ExitCode();
+    return TRUE;
+  });
 }
 
 DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }

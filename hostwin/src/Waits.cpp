@@ -3,6 +3,7 @@
 #include <thread>
 #include <vector>
 
+#include "AsWindowsDoes.h"
 #include "Kernel.h"
 #include "LastError.h"
 
@@ -47,55 +48,61 @@ DWORD WaitAny(const std::vector<ObjectRef>& objects, DWORD milliseconds,
 using namespace hostwin::detail;
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  DWORD error = 0;
-  if (ShouldFail("WaitForSingleObject", &error)) {
-    SetLastError(error);
-    return WAIT_FAILED;
-  }
-  std::vector<ObjectRef> objects;  // destroyed after the lock is released
-  std::unique_lock<std::mutex> lock(TheKernel().lock);
-  ObjectRef object = LookupLocked(hHandle);
-  if (!object || !object->Waitable()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
-  objects.push_back(std::move(object));
-  return WaitAny(objects, dwMilliseconds, lock);
-}
-
-DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
-                                    DWORD dwMilliseconds) {
-  DWORD error = 0;
-  if (ShouldFail("WaitForMultipleObjects", &error)) {
-    SetLastError(error);
-    return WAIT_FAILED;
-  }
-  // Waiting for all is not needed by anything here and is refused, as Windows refuses
-  // parameters it cannot honour.
-  if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr || bWaitAll) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return WAIT_FAILED;
-  }
-  std::vector<ObjectRef> objects;  // destroyed after the lock is released
-  std::unique_lock<std::mutex> lock(TheKernel().lock);
-  for (DWORD i = 0; i < nCount; ++i) {
-    ObjectRef object = LookupLocked(lpHandles[i]);
+  return AsWindowsDoes<DWORD>(WAIT_FAILED, [&]() -> DWORD {
+    DWORD error = 0;
+    if (ShouldFail("WaitForSingleObject", &error)) {
+      SetLastError(error);
+      return WAIT_FAILED;
+    }
+    std::vector<ObjectRef> objects;  // destroyed after the lock is released
+    std::unique_lock<std::mutex> lock(TheKernel().lock);
+    ObjectRef object = LookupLocked(hHandle);
     if (!object || !object->Waitable()) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
     objects.push_back(std::move(object));
-  }
-  return WaitAny(objects, dwMilliseconds, lock);
+    return WaitAny(objects, dwMilliseconds, lock);
+  });
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds) {
+  return AsWindowsDoes<DWORD>(WAIT_FAILED, [&]() -> DWORD {
+    DWORD error = 0;
+    if (ShouldFail("WaitForMultipleObjects", &error)) {
+      SetLastError(error);
+      return WAIT_FAILED;
+    }
+    // Waiting for all is not needed by anything here and is refused, as Windows refuses
+    // parameters it cannot honour.
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr || bWaitAll) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return WAIT_FAILED;
+    }
+    std::vector<ObjectRef> objects;  // destroyed after the lock is released
+    std::unique_lock<std::mutex> lock(TheKernel().lock);
+    for (DWORD i = 0; i < nCount; ++i) {
+      ObjectRef object = LookupLocked(lpHandles[i]);
+      if (!object || !object->Waitable()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+      }
+      objects.push_back(std::move(object));
+    }
+    return WaitAny(objects, dwMilliseconds, lock);
+  });
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
-  if (dwMilliseconds == 0) {
-    std::this_thread::yield();
-    return;
-  }
-  if (dwMilliseconds == INFINITE) {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  AsWindowsDoesQuietly([&] {
+    if (dwMilliseconds == 0) {
+      std::this_thread::yield();
+      return;
+    }
+    if (dwMilliseconds == INFINITE) {
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  });
 }

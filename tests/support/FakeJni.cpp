@@ -64,8 +64,31 @@ struct FakeJniFunctions {
     std::memcpy(reinterpret_cast<FakeArray*>(array)->bytes.data() + start, bytes,
                 static_cast<size_t>(length));
   }
+  // Modified UTF-8 as the virtual machine reads it, up to three bytes a unit; a byte that
+  // starts no valid sequence becomes U+FFFD.
   static jstring JNICALL NewStringUTF(JNIEnv*, const char* text) {
-    auto* s = new std::u16string(text, text + std::strlen(text));
+    auto* s = new std::u16string();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    for (std::size_t i = 0; bytes[i] != 0;) {
+      const unsigned lead = bytes[i];
+      const bool two = (lead & 0xE0) == 0xC0 && (bytes[i + 1] & 0xC0) == 0x80;
+      const bool three = (lead & 0xF0) == 0xE0 && (bytes[i + 1] & 0xC0) == 0x80 &&
+                         (bytes[i + 2] & 0xC0) == 0x80;
+      if (lead < 0x80) {
+        s->push_back(static_cast<char16_t>(lead));
+        i += 1;
+      } else if (two) {
+        s->push_back(static_cast<char16_t>(((lead & 0x1F) << 6) | (bytes[i + 1] & 0x3F)));
+        i += 2;
+      } else if (three) {
+        s->push_back(static_cast<char16_t>(((lead & 0x0F) << 12) | ((bytes[i + 1] & 0x3F) << 6) |
+                                           (bytes[i + 2] & 0x3F)));
+        i += 3;
+      } else {
+        s->push_back(u'\uFFFD');
+        i += 1;
+      }
+    }
     g_current->m_strings.push_back(s);
     return reinterpret_cast<jstring>(s);
   }

@@ -29,6 +29,10 @@ void SetDebugOutputObserver(std::function<void(const char*)> observer);
 void FailNextCalls(const char* function, DWORD error, int count);
 void ClearFaults();
 
+// The text FormatMessageA gives for `code` from now on, in the ANSI code page, as a
+// localized Windows has it; an empty text brings back the English one (or none).
+void SetSystemMessage(DWORD code, const std::string& ansiText);
+
 // Handles open in the table right now: events, mutexes, threads, files, device info sets.
 int OpenHandleCount();
 
