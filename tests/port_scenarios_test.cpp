@@ -270,6 +270,20 @@ TEST_F(PortScenarios, HandlesTheLibraryDidNotHandOutAreNeitherReadNorControlled)
   CloseHandle(theirs);
 }
 
+// The printer class driver knows no serial timeouts and no purge: the three control calls
+// answer 1 for any handle and send the device nothing.
+TEST_F(PortScenarios, OnPrinterClassTheControlCallsAnswerOneAndSendNothing) {
+  const int printer = Attach(kPrinterClassDriver);
+  ASSERT_EQ(m_java.Init(JavaThread::kWrite), kClassKind);
+  for (jint handle : {m_java.writeHandle(), 0, -1, 0x7FFF0000}) {
+    EXPECT_EQ(m_java.GetCommTimeout(handle), 1);
+    EXPECT_EQ(m_java.SetCommTimeout(handle, 1, 2, 3, 4, 5), 1);
+    EXPECT_EQ(m_java.Purge(handle), 1);
+  }
+  EXPECT_TRUE(printersim::IoControls(printer).empty());
+  EXPECT_TRUE(printersim::Purges(printer).empty());
+}
+
 // ---- Unlucky hardware ----------------------------------------------------------------------
 
 // An endpoint in an error state accepts every read and fails it at completion. The worker

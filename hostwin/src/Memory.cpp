@@ -50,8 +50,15 @@ HANDLE Register(void* data, bool moveable, bool local) {
       return nullptr;
     }
   }
-  std::lock_guard<std::mutex> guard(blocks.lock);
-  blocks.byHandle[handle] = Block{data, moveable, local, 0};
+  try {
+    std::lock_guard<std::mutex> guard(blocks.lock);
+    blocks.byHandle[handle] = Block{data, moveable, local, 0};
+  } catch (...) {
+    // No room to keep the block: nothing was handed out, so nothing may stay allocated.
+    if (moveable) std::free(handle);
+    std::free(data);
+    throw;
+  }
   return handle;
 }
 

@@ -8,40 +8,65 @@ import java.io.File;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicLong;
 import org.junit.jupiter.api.Test;
 
 /** Several Java threads on one port, and a JVM that exits with a read waiting. */
 class ConcurrencyTest extends PortFixture {
 
+    /**
+     * The close must end the read, not its own 500 ms timeout: the reader takes every reply,
+     * then its next read begins to wait, and the close comes right then. A read that ran into
+     * its timeout would return no sooner than half a second after that.
+     */
     @Test
     void aWaitingReadReturnsPromptlyWhenAnotherThreadCloses() throws Exception {
         int printer = attachSupported(PRINTER_CLASS);
         PortHandles handles = holder();
         openBoth(handles, PRINTER_CLASS);
+        AtomicInteger replies = new AtomicInteger(0);
         AtomicInteger lastRead = new AtomicInteger(0);
-        CountDownLatch reading = new CountDownLatch(1);
+        AtomicLong returnedAt = new AtomicLong(0);
+        CountDownLatch lastReadMayBegin = new CountDownLatch(1);
         Thread reader = new Thread(() -> {
-            reading.countDown();
-            int result;
-            do {
-                result = port.usbReadInputPipe(handles.hReadPort, new byte[16]);
-            } while (result > 0);
-            lastRead.set(result);
+            while (replies.get() < 20) {
+                int n = port.usbReadInputPipe(handles.hReadPort, new byte[16]);
+                if (n > 0) replies.addAndGet(n);
+            }
+            try {
+                lastReadMayBegin.await();
+            } catch (InterruptedException e) {
+                return;
+            }
+            lastRead.set(port.usbReadInputPipe(handles.hReadPort, new byte[16]));
+            returnedAt.set(System.nanoTime());
         });
         reader.start();
-        reading.await();
-        Thread writer = new Thread(() -> {
-            for (int i = 0; i < 20; i++) port.usbWriteOutputPipe(handles.hWritePort, new byte[] {0x10, 0x04, 1});
-        });
-        writer.start();
-        writer.join();
-        long start = System.nanoTime();
+        for (int i = 0; i < 20; i++) port.usbWriteOutputPipe(handles.hWritePort, new byte[] {0x10, 0x04, 1});
+        long deadline = System.nanoTime() + 10_000_000_000L;
+        while (replies.get() < 20 && System.nanoTime() < deadline) Thread.sleep(1);
+        assertEquals(20, replies.get());
+        traces();
+        lastReadMayBegin.countDown();
+        awaitTrace("GetPCLSData(#) Before WaitForMultipleObjects");
+        long waitBegan = System.nanoTime();
         assertEquals(0, port.usbClosePipe(handles.hReadPort));
         reader.join(5000);
         assertTrue(!reader.isAlive(), "the read did not return after the close");
         assertEquals(-1, lastRead.get());
-        assertTrue(System.nanoTime() - start < 3_000_000_000L);
-        assertTrue(SimulatedPrinters.received(printer).length >= 3);
+        assertTrue(returnedAt.get() - waitBegan < 400_000_000L,
+                "the read returned only after " + (returnedAt.get() - waitBegan) / 1_000_000 + " ms");
+        assertTrue(SimulatedPrinters.received(printer).length >= 60);
+        handles.hReadPort = handles.hWritePort = 0;
+    }
+
+    private void awaitTrace(String line) throws InterruptedException {
+        long deadline = System.nanoTime() + 10_000_000_000L;
+        while (System.nanoTime() < deadline) {
+            if (traces().contains(line)) return;
+            Thread.sleep(1);
+        }
+        throw new AssertionError("no trace " + line);
     }
 
     @Test

@@ -12,7 +12,7 @@ class PortControlTest extends PortFixture {
     private static final int BAD_HANDLE = 0x7FFF0000;
 
     @Test
-    void onPrinterClassTheDeviceCallsAnswerOneAndSendNothing() {
+    void onPrinterClassTheDeviceCallsAnswerOneWhateverTheHandle() {
         attachSupported(PRINTER_CLASS);
         PortHandles handles = holder();
         assertEquals(1, port.usbInitPipe(handles, genericWrite));

@@ -18,6 +18,11 @@ public final class SimulatedPrinters {
     public static final int READS_PEND_UNTIL_DATA = 0;
     /** Read mode: a read that finds nothing completes at once with 0 bytes. */
     public static final int READS_COMPLETE_AT_ONCE = 1;
+    /**
+     * Read mode of a real driver: every read is queued and reported pending, and its outcome
+     * (bytes, an armed failure, a removal) arrives at its completion.
+     */
+    public static final int READS_QUEUED = 2;
 
     static {
         System.loadLibrary("VantoryUSB");
