@@ -28,8 +28,9 @@ class ConcurrencyTest extends PortFixture {
         AtomicInteger lastRead = new AtomicInteger(0);
         AtomicLong returnedAt = new AtomicLong(0);
         CountDownLatch lastReadMayBegin = new CountDownLatch(1);
+        long readerDeadline = System.nanoTime() + 10_000_000_000L;
         Thread reader = new Thread(() -> {
-            while (replies.get() < 20) {
+            while (replies.get() < 20 && System.nanoTime() < readerDeadline) {
                 int n = port.usbReadInputPipe(handles.hReadPort, new byte[16]);
                 if (n > 0) replies.addAndGet(n);
             }
@@ -41,6 +42,7 @@ class ConcurrencyTest extends PortFixture {
             lastRead.set(port.usbReadInputPipe(handles.hReadPort, new byte[16]));
             returnedAt.set(System.nanoTime());
         });
+        reader.setDaemon(true);
         reader.start();
         for (int i = 0; i < 20; i++) port.usbWriteOutputPipe(handles.hWritePort, new byte[] {0x10, 0x04, 1});
         long deadline = System.nanoTime() + 10_000_000_000L;
@@ -81,16 +83,20 @@ class ConcurrencyTest extends PortFixture {
                 byte[] data = new byte[8];
                 while (!stop.get()) port.usbReadInputPipe(shared.hReadPort, data);
             });
+            reader.setDaemon(true);
             reader.start();
-            for (int i = 0; i < 1000; i++) {
-                PortHandles handles = new PortHandles();
-                openBoth(handles, kind);
-                shared.hReadPort = handles.hReadPort;
-                port.usbClosePipe(handles.hWritePort);
-                port.usbClosePipe(handles.hReadPort);
+            try {
+                for (int i = 0; i < 1000; i++) {
+                    PortHandles handles = new PortHandles();
+                    openBoth(handles, kind);
+                    shared.hReadPort = handles.hReadPort;
+                    port.usbClosePipe(handles.hWritePort);
+                    port.usbClosePipe(handles.hReadPort);
+                }
+            } finally {
+                stop.set(true);
+                reader.join(10_000);
             }
-            stop.set(true);
-            reader.join();
             shared.hReadPort = 0;
             assertEquals(start, SimulatedPrinters.openHandleCount(), "driver kind " + kind);
         }
