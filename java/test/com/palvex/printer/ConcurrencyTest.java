@@ -62,14 +62,6 @@ class ConcurrencyTest extends PortFixture {
         handles.hReadPort = handles.hWritePort = 0;
     }
 
-    private void awaitTrace(String line) throws InterruptedException {
-        long deadline = System.nanoTime() + 10_000_000_000L;
-        while (System.nanoTime() < deadline) {
-            if (traces().contains(line)) return;
-            Thread.sleep(1);
-        }
-        throw new AssertionError("no trace " + line);
-    }
 
     @Test
     void manyOpenCloseCyclesWithAReaderRunningLeakNothing() throws Exception {

@@ -138,12 +138,4 @@ class PipeOpenCloseTest extends PortFixture {
         assertEquals(6, port.usbClosePipe(handles.hWritePort));  // no longer open
     }
 
-    private void awaitTrace(String line) throws InterruptedException {
-        long deadline = System.nanoTime() + 10_000_000_000L;
-        while (System.nanoTime() < deadline) {
-            if (traces().contains(line)) return;
-            Thread.sleep(5);
-        }
-        throw new AssertionError("no trace " + line);
-    }
 }

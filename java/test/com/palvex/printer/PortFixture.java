@@ -69,6 +69,16 @@ abstract class PortFixture {
         return fresh;
     }
 
+    /** Waits until the debugger output has carried `line` (line numbers as "(#)"). */
+    void awaitTrace(String line) throws InterruptedException {
+        long deadline = System.nanoTime() + 10_000_000_000L;
+        while (System.nanoTime() < deadline) {
+            if (traces().contains(line)) return;
+            Thread.sleep(1);
+        }
+        throw new AssertionError("no trace " + line);
+    }
+
     static long count(List<String> lines, String line) {
         return lines.stream().filter(line::equals).count();
     }
