@@ -125,6 +125,7 @@ typedef const WCHAR* LPCWSTR;
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
+#define ERROR_TIMEOUT 1460L
 #define ERROR_NOACCESS 998L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
@@ -153,6 +154,16 @@ typedef struct _OVERLAPPED {
   DWORD OffsetHigh;
   HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
+
+// Slim reader/writer locks and condition variables: user-mode objects, no handles.
+typedef struct _RTL_SRWLOCK {
+  PVOID Ptr;
+} SRWLOCK, *PSRWLOCK;
+typedef struct _RTL_CONDITION_VARIABLE {
+  PVOID Ptr;
+} CONDITION_VARIABLE, *PCONDITION_VARIABLE;
+#define SRWLOCK_INIT {0}
+#define CONDITION_VARIABLE_INIT {0}
 
 typedef struct _GUID {
   std::uint32_t Data1;
@@ -186,6 +197,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                     DWORD dwMilliseconds);
 void WINAPI Sleep(DWORD dwMilliseconds);
+
+void WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
+void WINAPI InitializeConditionVariable(PCONDITION_VARIABLE ConditionVariable);
+BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE ConditionVariable, PSRWLOCK SRWLock,
+                                      DWORD dwMilliseconds, ULONG Flags);
+void WINAPI WakeConditionVariable(PCONDITION_VARIABLE ConditionVariable);
+void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE ConditionVariable);
 
 // Events and mutexes
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,

@@ -6,6 +6,7 @@
 // lock is ever held across a call into the device. The caller's OVERLAPPED fields are
 // written only under the kernel lock, and GetOverlappedResult reads them under it.
 #include <hostwin/device_provider.h>
+#include <hostwin/io_status.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,37 +20,6 @@
 namespace hostwin {
 namespace detail {
 namespace {
-
-// OVERLAPPED::Internal holds an NTSTATUS, as on Windows: the usual ones for the errors
-// devices report, and for any other Win32 code the status that carries it
-// (FACILITY_NTWIN32), which converts back to the same code.
-struct StatusOfError {
-  DWORD error;
-  ULONG_PTR status;
-};
-constexpr StatusOfError kStatusOfError[] = {
-    {ERROR_SUCCESS, 0x00000000u},           {ERROR_OPERATION_ABORTED, 0xC0000120u},
-    {ERROR_ACCESS_DENIED, 0xC0000022u},     {ERROR_INVALID_HANDLE, 0xC0000008u},
-    {ERROR_HANDLE_EOF, 0xC0000011u},        {ERROR_FILE_NOT_FOUND, 0xC0000034u},
-    {ERROR_DEVICE_NOT_CONNECTED, 0xC000009Du}, {ERROR_GEN_FAILURE, 0xC0000001u},
-    {ERROR_SEM_TIMEOUT, 0xC00000B5u},
-};
-constexpr ULONG_PTR kFacilityWin32Status = 0xC0070000u;
-
-ULONG_PTR StatusFromError(DWORD error) {
-  for (const StatusOfError& entry : kStatusOfError) {
-    if (entry.error == error) return entry.status;
-  }
-  return kFacilityWin32Status | (error & 0xFFFFu);
-}
-
-DWORD ErrorFromStatus(ULONG_PTR status) {
-  for (const StatusOfError& entry : kStatusOfError) {
-    if (entry.status == status) return entry.error;
-  }
-  if ((status & 0xFFFF0000u) == kFacilityWin32Status) return static_cast<DWORD>(status & 0xFFFFu);
-  return ERROR_GEN_FAILURE;
-}
 
 // One read. Guarded by the kernel lock.
 struct ReadRequest {

@@ -2,6 +2,7 @@
 #include <setupapi.h>
 
 #include <hostwin/device_provider.h>
+#include <hostwin/interface_snapshot.h>
 
 #include <cstddef>
 #include <cstring>
@@ -20,14 +21,11 @@ namespace {
 class InterfaceSet final : public KernelObject {
  public:
   InterfaceSet(const GUID& klass, std::vector<InterfaceSlot> list)
-      : KernelObject(ObjectKind::kDeviceInfoSet),
-        interfaceClass(klass),
-        slots(std::move(list)) {}
+      : KernelObject(ObjectKind::kDeviceInfoSet), snapshot(klass, std::move(list)) {}
 
   bool ClosableByCloseHandle() const override { return false; }
 
-  const GUID interfaceClass;
-  const std::vector<InterfaceSlot> slots;
+  const InterfaceSnapshot snapshot;
 };
 
 std::shared_ptr<InterfaceSet> LookupSet(HDEVINFO handle) {
@@ -41,10 +39,6 @@ std::shared_ptr<InterfaceSet> LookupSet(HDEVINFO handle) {
 
 using namespace hostwin;
 using namespace hostwin::detail;
-
-namespace {
-constexpr DWORD kSpintActive = 0x00000001;  // SPINT_ACTIVE: the interface is enabled
-}  // namespace
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR, HWND, DWORD Flags) {
   return AsWindowsDoes<HDEVINFO>(static_cast<HDEVINFO>(INVALID_HANDLE_VALUE), [&]() -> HDEVINFO {
@@ -71,26 +65,11 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
   return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
     const auto set = LookupSet(DeviceInfoSet);
     if (!set) return FailWith(ERROR_INVALID_HANDLE);
-    if (DeviceInterfaceData == nullptr || InterfaceClassGuid == nullptr) {
-      return FailWith(ERROR_INVALID_PARAMETER);
-    }
-    if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-      return FailWith(ERROR_INVALID_USER_BUFFER);
-    }
-    if (*InterfaceClassGuid != set->interfaceClass || MemberIndex >= set->slots.size()) {
-      return FailWith(ERROR_NO_MORE_ITEMS);
-    }
-    const InterfaceSlot& slot = set->slots[MemberIndex];
-    if (slot.enumError != 0) return FailWith(slot.enumError);
-    DeviceInterfaceData->InterfaceClassGuid = set->interfaceClass;
-    DeviceInterfaceData->Flags = kSpintActive;
-    DeviceInterfaceData->Reserved = MemberIndex + 1;  // which interface, for the detail call
-    return TRUE;
+    const DWORD answer = set->snapshot.Enumerate(InterfaceClassGuid, MemberIndex, DeviceInterfaceData);
+    return answer == 0 ? TRUE : FailWith(answer);
   });
 }
 
-// Called twice as a rule: with no record to learn RequiredSize, then with a record that
-// large.
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
@@ -100,37 +79,10 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     if (ShouldFail("SetupDiGetDeviceInterfaceDetailA", &error)) return FailWith(error);
     const auto set = LookupSet(DeviceInfoSet);
     if (!set) return FailWith(ERROR_INVALID_HANDLE);
-    if (DeviceInterfaceData == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-    if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-      return FailWith(ERROR_INVALID_USER_BUFFER);
-    }
-    const ULONG_PTR member = DeviceInterfaceData->Reserved;
-    if (member == 0 || member > set->slots.size() || set->slots[member - 1].enumError != 0) {
-      return FailWith(ERROR_INVALID_PARAMETER);
-    }
-    const std::string& path = set->slots[member - 1].path;
-    const std::size_t required =
-        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1;
-    if (RequiredSize != nullptr) *RequiredSize = static_cast<DWORD>(required);
-
-    if (DeviceInterfaceDetailData == nullptr) {
-      return FailWith(DeviceInterfaceDetailDataSize == 0 ? ERROR_INSUFFICIENT_BUFFER
-                                                         : ERROR_INVALID_USER_BUFFER);
-    }
-    if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-      return FailWith(ERROR_INVALID_USER_BUFFER);
-    }
-    if (DeviceInterfaceDetailDataSize < required) return FailWith(ERROR_INSUFFICIENT_BUFFER);
-    if (DeviceInfoData != nullptr) {
-      if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        return FailWith(ERROR_INVALID_USER_BUFFER);
-      }
-      DeviceInfoData->ClassGuid = GUID{};
-      DeviceInfoData->DevInst = static_cast<DWORD>(member);
-      DeviceInfoData->Reserved = member;
-    }
-    std::memcpy(DeviceInterfaceDetailData->DevicePath, path.c_str(), path.size() + 1);
-    return TRUE;
+    const DWORD answer =
+        set->snapshot.Detail(DeviceInterfaceData, DeviceInterfaceDetailData,
+                             DeviceInterfaceDetailDataSize, RequiredSize, DeviceInfoData);
+    return answer == 0 ? TRUE : FailWith(answer);
   });
 }
 

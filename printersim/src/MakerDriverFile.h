@@ -6,8 +6,23 @@
 #ifndef PRINTERSIM_MAKERDRIVERFILE_H
 #define PRINTERSIM_MAKERDRIVERFILE_H
 
-#include <ntddser.h>
 #include <windows.h>
+
+#ifdef _WIN32
+// The driver kit's ntddser.h needs kernel-mode headers; the two requests and their record
+// are all a driver here uses of it.
+#define IOCTL_SERIAL_SET_TIMEOUTS 0x001B001Cu
+#define IOCTL_SERIAL_GET_TIMEOUTS 0x001B0020u
+typedef struct _SERIAL_TIMEOUTS {
+  ULONG ReadIntervalTimeout;
+  ULONG ReadTotalTimeoutMultiplier;
+  ULONG ReadTotalTimeoutConstant;
+  ULONG WriteTotalTimeoutMultiplier;
+  ULONG WriteTotalTimeoutConstant;
+} SERIAL_TIMEOUTS, *PSERIAL_TIMEOUTS;
+#else
+#include <ntddser.h>
+#endif
 
 #include <mutex>
 

@@ -1,5 +1,7 @@
 #include "comm/HandleLedger.h"
 
+#include <mutex>
+
 namespace {
 
 bool IsRecordable(HANDLE handle) {
@@ -31,7 +33,7 @@ void HandleLedger::EraseLocked(Entry* entry) {
 
 void HandleLedger::Record(HANDLE handle, Role role) {
   if (!IsRecordable(handle)) return;
-  std::lock_guard<std::mutex> guard(m_lock);
+  std::lock_guard<SlimLock> guard(m_lock);
   // A value still waiting for its last user to close it cannot have been handed out again
   // by the system, so a recorded value is never recorded twice.
   if (Entry* entry = FindLocked(handle)) {
@@ -52,7 +54,7 @@ void HandleLedger::Adopt(HANDLE handle, Role role) {
 
 bool HandleLedger::Acquire(HANDLE handle) {
   if (!IsRecordable(handle)) return false;
-  std::lock_guard<std::mutex> guard(m_lock);
+  std::lock_guard<SlimLock> guard(m_lock);
   Entry* entry = FindLocked(handle);
   if (entry == nullptr || entry->closing) return false;
   ++entry->users;
@@ -62,7 +64,7 @@ bool HandleLedger::Acquire(HANDLE handle) {
 void HandleLedger::Release(HANDLE handle) {
   bool closeNow = false;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<SlimLock> guard(m_lock);
     Entry* entry = FindLocked(handle);
     if (entry == nullptr || entry->users == 0) return;
     if (--entry->users > 0 || !entry->closing) return;
@@ -74,7 +76,7 @@ void HandleLedger::Release(HANDLE handle) {
 
 bool HandleLedger::Close(HANDLE handle) {
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<SlimLock> guard(m_lock);
     Entry* entry = FindLocked(handle);
     if (entry == nullptr || entry->closing) return false;
     if (entry->users > 0) {
@@ -88,7 +90,7 @@ bool HandleLedger::Close(HANDLE handle) {
 }
 
 bool HandleLedger::Holds(HANDLE handle, Role role) const {
-  std::lock_guard<std::mutex> guard(m_lock);
+  std::lock_guard<SlimLock> guard(m_lock);
   const Entry* entry = FindLocked(handle);
   return entry != nullptr && !entry->closing && entry->role == role;
 }

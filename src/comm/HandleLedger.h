@@ -20,8 +20,9 @@
 
 #include <windows.h>
 
-#include <mutex>
 #include <vector>
+
+#include "comm/SlimLock.h"
 
 class HandleLedger {
  public:
@@ -66,7 +67,7 @@ class HandleLedger {
   Entry* FindLocked(HANDLE handle);
   void EraseLocked(Entry* entry);
 
-  mutable std::mutex m_lock;
+  mutable SlimLock m_lock;
   std::vector<Entry> m_entries;  // guarded by m_lock
 };
 

@@ -8,8 +8,7 @@
 #ifndef VANTORY_COMM_READERGATE_H
 #define VANTORY_COMM_READERGATE_H
 
-#include <condition_variable>
-#include <mutex>
+#include "comm/SlimLock.h"
 
 class ReaderGate {
  public:
@@ -20,8 +19,8 @@ class ReaderGate {
   void Open();
 
  private:
-  std::mutex m_lock;
-  std::condition_variable m_left;
+  SlimLock m_lock;
+  SlimCondition m_left;
   int m_nInside = 0;     // guarded by m_lock
   bool m_bClosed = false;  // guarded by m_lock
 };

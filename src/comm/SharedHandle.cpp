@@ -1,5 +1,7 @@
 #include "comm/SharedHandle.h"
 
+#include <mutex>
+
 #include "comm/HandleLedger.h"
 
 namespace {
@@ -11,14 +13,14 @@ void RecordOrClose(HANDLE handle) {
 }  // namespace
 
 HANDLE SharedHandle::Get() const {
-  std::lock_guard<std::mutex> guard(m_lock);
+  std::lock_guard<SlimLock> guard(m_lock);
   return m_hCurrent;
 }
 
 // The use is counted under the slot's lock, so a Replace cannot close the value between
 // reading it and counting it.
 HANDLE SharedHandle::Acquire(bool* counted) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  std::lock_guard<SlimLock> guard(m_lock);
   *counted = TheHandleLedger().Acquire(m_hCurrent);
   return m_hCurrent;
 }
@@ -27,7 +29,7 @@ void SharedHandle::Replace(HANDLE handle) {
   RecordOrClose(handle);
   HANDLE previous = nullptr;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<SlimLock> guard(m_lock);
     previous = m_hCurrent;
     m_hCurrent = handle;
   }
@@ -38,7 +40,7 @@ bool SharedHandle::ReplaceIf(HANDLE expected, HANDLE handle) {
   RecordOrClose(handle);
   bool installed = false;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<SlimLock> guard(m_lock);
     installed = m_hCurrent == expected;
     if (installed) m_hCurrent = handle;
   }
@@ -49,7 +51,7 @@ bool SharedHandle::ReplaceIf(HANDLE expected, HANDLE handle) {
 }
 
 bool SharedHandle::Forget(HANDLE handle) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  std::lock_guard<SlimLock> guard(m_lock);
   if (handle == nullptr || m_hCurrent != handle) return false;
   m_hCurrent = nullptr;
   return true;

@@ -14,7 +14,7 @@
 
 #include <windows.h>
 
-#include <mutex>
+#include "comm/SlimLock.h"
 
 class SharedHandle {
  public:
@@ -45,7 +45,7 @@ class SharedHandle {
   bool Forget(HANDLE handle);
 
  private:
-  mutable std::mutex m_lock;
+  mutable SlimLock m_lock;
   HANDLE m_hCurrent = nullptr;  // guarded by m_lock
 };
 

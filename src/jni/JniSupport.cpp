@@ -1,7 +1,7 @@
 #include "jni/JniSupport.h"
 
-std::mutex& PipeLifecycleLock() {
+SlimLock& PipeLifecycleLock() {
   // Never destroyed: a Java thread may still call in while the process exits.
-  static std::mutex* lock = new std::mutex();
+  static SlimLock* lock = new SlimLock();
   return *lock;
 }

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <new>
 
+#include "comm/SlimLock.h"
+
 #include "trace/DebugTrace.h"
 
 // A Java int carries a handle. Win32 handles have 32 significant bits and are sign-extended
@@ -24,7 +26,7 @@ inline jint HandleToJava(HANDLE handle) {
 // Held for the whole of usbInitPipe and usbClosePipe, so that no open builds or opens a path
 // that another call is rewriting, and no close tears down what an open is bringing up. No
 // read, write or worker ever takes it.
-std::mutex& PipeLifecycleLock();
+SlimLock& PipeLifecycleLock();
 
 // Runs a native's body so that no C++ exception crosses into the virtual machine, where it
 // would end the process: a failed lock or allocation becomes the native's documented failure

@@ -29,7 +29,7 @@ jint CloseNativeHandle(HANDLE handle) {
 }
 
 jint ClosePipe(jint handle) {
-  std::lock_guard<std::mutex> serialized(PipeLifecycleLock());
+  std::lock_guard<SlimLock> serialized(PipeLifecycleLock());
   DebugTrace("usbClosePipe", "Entry");
   const HANDLE passed = HandleFromJava(handle);
   // A maker's driver read handle is closed alone, whatever kind the port has become since.

@@ -144,7 +144,7 @@ HANDLE OpenWritePipe() {
 }
 
 jint InitPipe(JNIEnv* env, jobject holder, jint access) {
-  std::lock_guard<std::mutex> serialized(PipeLifecycleLock());
+  std::lock_guard<SlimLock> serialized(PipeLifecycleLock());
   DebugTrace("usbInitPipe", "******Starting******");
 
   const DWORD accessValue = static_cast<DWORD>(access);

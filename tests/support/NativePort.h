@@ -33,13 +33,17 @@ const NativeExports& Natives();
 
 // Handles the process has open now, for leak checks.
 int LiveHandleCount();
+// What those handles are, for a failure message.
+std::string LiveHandleKinds();
 
 // Debugger output since the last call, one entry per OutputDebugStringA call.
 std::vector<std::string> TakeDebugOutput();
 
 // A handle on a simulated device that the library did not open, as another part of the
-// application (or the JVM) might hold one; closed with CloseHandle.
+// application (or the JVM) might hold one, with a synchronous read and a close of its own.
 HANDLE OpenDeviceBehindTheLibrarysBack(const std::string& path, DWORD flags);
+BOOL ReadBehindTheLibrarysBack(HANDLE device, void* buffer, DWORD size, DWORD* read);
+BOOL CloseBehindTheLibrarysBack(HANDLE device);
 
 // One Java thread: a JNI table and a holder of its own. Construct it on the thread that
 // makes the calls.

@@ -23,6 +23,8 @@ const NativeExports& Natives() {
 }
 
 int LiveHandleCount() { return hostwin::OpenHandleCount(); }
+int ProcessHandleCount() { return hostwin::OpenHandleCount(); }
+std::string LiveHandleKinds() { return std::to_string(hostwin::OpenHandleCount()) + " handles"; }
 
 std::vector<std::string> TakeDebugOutput() { return hostwin::TakeDebugOutput(); }
 
@@ -30,3 +32,9 @@ HANDLE OpenDeviceBehindTheLibrarysBack(const std::string& path, DWORD flags) {
   return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                      nullptr, OPEN_EXISTING, flags, nullptr);
 }
+
+BOOL ReadBehindTheLibrarysBack(HANDLE device, void* buffer, DWORD size, DWORD* read) {
+  return ReadFile(device, buffer, size, read, nullptr);
+}
+
+BOOL CloseBehindTheLibrarysBack(HANDLE device) { return CloseHandle(device); }
