@@ -161,6 +161,160 @@ class PortScenarios : public ::testing::Test {
   int m_handlesAtStart = 0;
 };
 
+// ---- A till's day --------------------------------------------------------------------------
+
+// Opening both pipes, a receipt of 200 kB, a status request and its reply, a read that finds
+// nothing, and the closes, on each driver.
+TEST_F(PortScenarios, APrintJobOnEitherDriverFromOpenToClose) {
+  for (int kind : {kMakerDriver, kPrinterClassDriver}) {
+    printersim::Reset();
+    const int printer = Attach(kind);
+    ASSERT_TRUE(m_java.OpenBoth(kind));
+    Bytes receipt(200 * 1000);
+    for (std::size_t i = 0; i < receipt.size(); ++i) receipt[i] = static_cast<std::uint8_t>(i * 7);
+    FakeArray job = ArrayOf(receipt);
+    EXPECT_EQ(m_java.Write(&job, m_java.writeHandle()), 0) << kind;
+    EXPECT_EQ(printersim::Received(printer), receipt) << kind;
+
+    printersim::SetStatusByte(printer, 1, 0x16);
+    FakeArray status = ArrayOf({0x10, 0x04, 1});
+    EXPECT_EQ(m_java.Write(&status, m_java.writeHandle()), 0);
+    EXPECT_EQ(ReadBytes(m_java, 1, m_java.readHandle()), Bytes{0x16}) << kind;
+
+    FakeArray nothing{std::vector<jbyte>(8)};
+    const auto start = std::chrono::steady_clock::now();
+    if (kind == kPrinterClassDriver) {
+      EXPECT_EQ(m_java.Read(&nothing, m_java.readHandle()), -1);  // after about half a second
+      EXPECT_GE(ElapsedMs(start), 400);
+    } else {
+      EXPECT_EQ(m_java.Read(&nothing, m_java.readHandle()), 0);  // the maker's driver: at once
+    }
+    EXPECT_LT(ElapsedMs(start), 3000);
+    EXPECT_EQ(m_java.Close(m_java.writeHandle()), 0);
+    EXPECT_EQ(m_java.Close(m_java.readHandle()), 0);
+    m_java.jni().hReadPort = m_java.jni().hWritePort = 0;
+  }
+}
+
+// Unplugged and plugged back under a new device path: the worker finds the printer again,
+// and the handle values Java already holds keep working both ways.
+TEST_F(PortScenarios, UnplugAndReplugUnderANewPathRecoverWithTheHandlesJavaHolds) {
+  const int printer = Attach(kPrinterClassDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+  printersim::Detach(printer);
+  ASSERT_TRUE(WaitForTrace("ReopenCom(#) Handles Invalid\n"));
+  printersim::Reattach(printer, "REPLUGGED");
+  ASSERT_TRUE(WaitForTrace("ReopenCom(#) Handles Valid\n"));
+  FakeArray print = ArrayOf({'b', 'a', 'c', 'k'});
+  EXPECT_EQ(m_java.Write(&print, m_java.writeHandle()), 0);
+  EXPECT_EQ(printersim::Received(printer), (Bytes{'b', 'a', 'c', 'k'}));
+  printersim::Send(printer, Bytes{1, 2, 3});
+  EXPECT_EQ(ReadBytes(m_java, 3, m_java.readHandle()), (Bytes{1, 2, 3}));
+}
+
+// A read waits on one thread while another closes the port: the read returns at once.
+TEST_F(PortScenarios, ACloseEndsAReadWaitingOnAnotherThread) {
+  Attach(kPrinterClassDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+  std::atomic<jint> result{0};
+  std::atomic<long long> returnedAt{0};
+  const auto origin = std::chrono::steady_clock::now();
+  const jint readHandle = m_java.readHandle();
+  std::thread reader([&] {
+    JavaThread java;
+    FakeArray into{std::vector<jbyte>(8)};
+    result = java.Read(&into, readHandle);
+    returnedAt = ElapsedMs(origin);
+  });
+  ASSERT_TRUE(WaitForTrace("GetPCLSData(#) Before WaitForMultipleObjects\n"));
+  const long long closedAt = ElapsedMs(origin);
+  EXPECT_EQ(CloseWithinOneSecond(m_java.readHandle()), 0);
+  reader.join();
+  EXPECT_EQ(result.load(), -1);
+  EXPECT_LT(returnedAt.load() - closedAt, 1000);
+  m_java.jni().hReadPort = m_java.jni().hWritePort = 0;
+}
+
+// Opens, closes, reads, writes and byte counts on several threads at once, on a printer
+// that keeps talking: every call returns, and every handle is closed at the end.
+TEST_F(PortScenarios, OpensClosesReadsAndWritesOnSeveralThreads) {
+  const int printer = Attach(kPrinterClassDriver);
+  std::atomic<bool> stop{false};
+  std::atomic<jint> sharedRead{0};
+  std::atomic<jint> sharedWrite{0};
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    while (!stop.load()) {
+      printersim::Send(printer, Bytes{0x12, 0x34});
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  threads.emplace_back([&] {
+    JavaThread java;
+    while (!stop.load()) {
+      FakeArray into{std::vector<jbyte>(16)};
+      java.Read(&into, sharedRead.load());
+      java.BytesAvailable();
+    }
+  });
+  threads.emplace_back([&] {
+    JavaThread java;
+    FakeArray status = ArrayOf({0x10, 0x04, 2});
+    while (!stop.load()) java.Write(&status, sharedWrite.load());
+  });
+  auto cycler = [&] {
+    JavaThread java;
+    for (int i = 0; i < 40; ++i) {
+      java.Init(JavaThread::kWrite);
+      java.Init(JavaThread::kRead);
+      sharedRead = java.readHandle();
+      sharedWrite = java.writeHandle();
+      java.Close(java.readHandle());
+    }
+  };
+  std::thread a(cycler);
+  std::thread b(cycler);
+  FinishesWithin(60000ms, "the cycling threads", [&] {
+    a.join();
+    b.join();
+  });
+  stop = true;
+  for (std::thread& thread : threads) thread.join();
+  m_java.Close(0);  // whatever the last open left, as an application's shutdown does
+}
+
+// A thousand sessions with a reader running on another thread: the library holds no
+// handle more at the end than at the start, and neither does the process.
+TEST_F(PortScenarios, AThousandOpenCloseCyclesWithAReaderRunningLeakNothing) {
+  for (int kind : {kMakerDriver, kPrinterClassDriver}) {
+    printersim::Reset();
+    Attach(kind);
+    const int processAtStart = ProcessHandleCount();
+    std::atomic<bool> stop{false};
+    std::atomic<jint> current{0};
+    std::thread reader([&] {
+      JavaThread java;
+      while (!stop.load()) {
+        FakeArray into{std::vector<jbyte>(8)};
+        java.Read(&into, current.load());
+      }
+    });
+    FinishesWithin(300000ms, "a thousand sessions", [&] {
+      JavaThread java;
+      for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(java.OpenBoth(kind)) << "session " << i;
+        current = java.readHandle();
+        java.CloseBoth();
+      }
+    });
+    stop = true;
+    reader.join();
+    EXPECT_EQ(LiveHandleCount(), m_handlesAtStart) << kind << ": " << LiveHandleKinds();
+    // The test program's own runtime may make an object or two of its own on the way.
+    EXPECT_LE(ProcessHandleCount(), processAtStart + 4) << kind;
+  }
+}
+
 // ---- Careless callers ----------------------------------------------------------------------
 
 TEST_F(PortScenarios, NullArraysAndHoldersAreRefusedAndTouchNothing) {
