@@ -66,44 +66,6 @@ class NativesTest : public SimulatorTest {
   FakeJni m_jni;
 };
 
-// Each failing step of a read bring-up leaves what it created; the next read call hands
-// back the read handle that is left, and one close releases it all.
-TEST_F(NativesTest, FailedReadBringUpLeavesItsStateForTheCloseToRelease) {
-  struct Step {
-    const char* function;
-    int failingCall;  // which call of that function fails (the earlier ones succeed)
-    const char* trace;
-  } steps[] = {
-      {"CreateEventA", 1, "usbInitPipe(#) m_QuitEvent Error=8\n"},
-      {"CreateMutexA", 1, nullptr},
-      {"HeapAlloc", 1, nullptr},
-      {"CreateThread", 1, "usbInitPipe(#) CreateThread failed. Status=8\n"},
-  };
-  for (const Step& step : steps) {
-    printersim::Reset();
-    AttachSupported(kPrinterClassDriver);
-    const int handles = hostwin::OpenHandleCount();
-    const int stores = m_jni.setIntFieldCalls;
-    hostwin::FailNextCalls(step.function, ERROR_NOT_ENOUGH_MEMORY, step.failingCall);
-    EXPECT_EQ(Init(kRead), -1) << step.function;
-    hostwin::ClearFaults();
-    EXPECT_EQ(m_jni.setIntFieldCalls, stores);
-    EXPECT_NE(g_UsbComm.m_hReadPort.Get(), nullptr) << step.function;
-    if (step.trace != nullptr) {
-      EXPECT_NE(IndexOf(Traces(), step.trace), -1) << step.function;
-    }
-    if (std::string(step.function) != "CreateThread") {
-      // The read handle is held, so the next read call hands it back.
-      EXPECT_EQ(Init(kRead), kPrinterClassUsb) << step.function;
-      EXPECT_NE(IndexOf(Traces(), "usbInitPipe(#) ...Just Returning handle\n"), -1);
-    }
-    EXPECT_EQ(Close(m_jni.hReadPort), 0) << step.function;
-    EXPECT_FALSE(g_UsbComm.HasReceivePipeline());
-    EXPECT_EQ(hostwin::OpenHandleCount(), handles) << step.function;
-    m_jni.hReadPort = 0;
-  }
-}
-
 // Without its acknowledgement event no worker was started: the close releases what exists
 // and succeeds, so the read direction can be opened again.
 TEST_F(NativesTest, CloseAfterTheAcknowledgementEventFailedReleasesAndSucceeds) {

@@ -5,23 +5,6 @@
 
 namespace printersim {
 
-void CountedFault::Arm(DWORD error, int count, int skip) {
-  error_ = error;
-  remaining_ = count > 0 ? count : 0;
-  skip_ = skip > 0 ? skip : 0;
-}
-
-bool CountedFault::Fire(DWORD* error) {
-  if (remaining_ == 0) return false;
-  if (skip_ > 0) {
-    --skip_;
-    return false;
-  }
-  --remaining_;
-  *error = error_;
-  return true;
-}
-
 void InsertEnumerationFaults(const GUID& interfaceClass, std::vector<EnumerationFault>* faults,
                              std::vector<hostwin::InterfaceSlot>* slots) {
   std::vector<EnumerationFault*> mine;

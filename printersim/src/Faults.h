@@ -5,6 +5,7 @@
 #ifndef PRINTERSIM_FAULTS_H
 #define PRINTERSIM_FAULTS_H
 
+#include <hostwin/counted_fault.h>
 #include <hostwin/device_provider.h>
 #include <windows.h>
 
@@ -14,18 +15,7 @@
 namespace printersim {
 
 // An operation that fails with one error code the next `count` times, then works again.
-class CountedFault {
- public:
-  // A count of 0 or less disarms; the first `skip` operations still work.
-  void Arm(DWORD error, int count, int skip = 0);
-  // True, with the error, while armed; each call that fires uses up one count.
-  bool Fire(DWORD* error);
-
- private:
-  DWORD error_ = 0;
-  int remaining_ = 0;
-  int skip_ = 0;
-};
+using hostwin::CountedFault;
 
 // `count` failing slots at `position` of one interface class's enumeration, for
 // `enumerationsLeft` more enumerations (negative: every one).

@@ -1,60 +1,28 @@
 #include "SystemFaults.h"
 
+#include <hostwin/counted_fault.h>
 #include <printersim/device_host.h>
-
-#include <map>
-#include <mutex>
-#include <string>
 
 namespace printersim {
 namespace windows {
 namespace {
 
-struct Armed {
-  DWORD error = 0;
-  int remaining = 0;
-};
-
 // Immortal: the module's threads may still call in while the process exits.
-struct Faults {
-  std::mutex lock;
-  std::map<std::string, Armed> byFunction;  // guarded by lock
-};
-
-Faults& TheFaults() {
-  static Faults* faults = new Faults();
+hostwin::ArmedFailures& TheFaults() {
+  static hostwin::ArmedFailures* faults = new hostwin::ArmedFailures();
   return *faults;
 }
 
 }  // namespace
 
-bool ShouldFail(const char* function, DWORD* error) {
-  Faults& faults = TheFaults();
-  std::lock_guard<std::mutex> guard(faults.lock);
-  if (faults.byFunction.empty()) return false;
-  const auto found = faults.byFunction.find(function);
-  if (found == faults.byFunction.end() || found->second.remaining <= 0) return false;
-  *error = found->second.error;
-  if (--found->second.remaining == 0) faults.byFunction.erase(found);
-  return true;
-}
+bool ShouldFail(const char* function, DWORD* error) { return TheFaults().Fire(function, error); }
 
 }  // namespace windows
 
-void FailNextSystemCalls(const char* function, DWORD error, int count) {
-  windows::Faults& faults = windows::TheFaults();
-  std::lock_guard<std::mutex> guard(faults.lock);
-  if (count <= 0) {
-    faults.byFunction.erase(function);
-  } else {
-    faults.byFunction[function] = windows::Armed{error, count};
-  }
+void FailNextSystemCalls(const char* function, DWORD error, int count, int skip) {
+  windows::TheFaults().Arm(function, error, count, skip);
 }
 
-void ClearSystemFaults() {
-  windows::Faults& faults = windows::TheFaults();
-  std::lock_guard<std::mutex> guard(faults.lock);
-  faults.byFunction.clear();
-}
+void ClearSystemFaults() { windows::TheFaults().Clear(); }
 
 }  // namespace printersim

@@ -40,6 +40,11 @@ std::string LiveHandleKinds();
 // own runtime, which makes a few objects of its own on first use.
 int ProcessHandleCount();
 
+// The next `count` calls that the library makes of the system function `function` fail with
+// `error`, after `skip` calls that still succeed.
+void FailNextSystemCalls(const char* function, DWORD error, int count, int skip = 0);
+void ClearSystemFaults();
+
 // Debugger output since the last call, one entry per OutputDebugStringA call.
 std::vector<std::string> TakeDebugOutput();
 

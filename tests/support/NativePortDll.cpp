@@ -108,3 +108,10 @@ BOOL ReadBehindTheLibrarysBack(HANDLE device, void* buffer, DWORD size, DWORD* r
 }
 
 BOOL CloseBehindTheLibrarysBack(HANDLE device) { return printersim::CloseDeviceDirectly(device); }
+
+void FailNextSystemCalls(const char* function, DWORD error, int count, int skip) {
+  TheDll();
+  printersim::FailNextSystemCalls(function, error, count, skip);
+}
+
+void ClearSystemFaults() { printersim::ClearSystemFaults(); }

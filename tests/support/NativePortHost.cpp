@@ -38,3 +38,9 @@ BOOL ReadBehindTheLibrarysBack(HANDLE device, void* buffer, DWORD size, DWORD* r
 }
 
 BOOL CloseBehindTheLibrarysBack(HANDLE device) { return CloseHandle(device); }
+
+void FailNextSystemCalls(const char* function, DWORD error, int count, int skip) {
+  hostwin::FailNextCalls(function, error, count, skip);
+}
+
+void ClearSystemFaults() { hostwin::ClearFaults(); }

@@ -24,9 +24,9 @@ void SetDebugOutputObserver(std::function<void(const char*)> observer);
 
 // Fault injection: the next `count` calls of the named Win32 function (for example
 // "CreateEventA", "CreateMutexA", "CreateThread", "HeapAlloc", "GlobalAlloc",
-// "GlobalLock") fail with `error`, as the real function reports failure. A count of 0
-// disarms the function.
-void FailNextCalls(const char* function, DWORD error, int count);
+// "GlobalLock") fail with `error`, as the real function reports failure, after `skip` calls
+// that still succeed. A count of 0 disarms the function.
+void FailNextCalls(const char* function, DWORD error, int count, int skip = 0);
 void ClearFaults();
 
 // The text FormatMessageA gives for `code` from now on, in the ANSI code page, as a

@@ -24,8 +24,8 @@ void HostDevicesFor(HMODULE module);
 // The next `count` calls that the hosted module makes of `function` (one of the names
 // rewritten above: "CreateEventA", "CreateMutexA", "CreateThread", "HeapAlloc", "SetEvent",
 // "WaitForSingleObject", "ReadFile", ...) fail with `error`, as the real function reports
-// failure. A count of 0 disarms it.
-void FailNextSystemCalls(const char* function, DWORD error, int count);
+// failure, after `skip` calls that still succeed. A count of 0 disarms it.
+void FailNextSystemCalls(const char* function, DWORD error, int count, int skip = 0);
 void ClearSystemFaults();
 
 // Handles the hosted module has opened (files, events, mutexes, semaphores, threads,
