@@ -57,15 +57,27 @@ install_list() {
 # A private Wine prefix for each architecture under build/, made once; Mono and Gecko are
 # never offered. A prefix whose making fails fails the run. Some machines refuse to execute
 # 32-bit programs at all: there the win32 suites are built, and reported as skipped.
-prepare_wine() {
-  local arch=$1 loader
-  case $arch in
-    win64) loader=/usr/lib/wine/wine64 ;;
-    win32) loader=/usr/lib/wine/wine ;;
+wine_loader() {
+  case $1 in
+    win64) echo /usr/lib/wine/wine64 ;;
+    win32) echo /usr/lib/wine/wine ;;
   esac
-  local prefix=$root/build/wine-$arch
+}
+
+# 0 when Wine runs programs of the architecture here, 126 when the kernel refuses them.
+wine_status() {
   local status=0
-  "$loader" --version >/dev/null 2>&1 || status=$?
+  "$(wine_loader "$1")" --version >/dev/null 2>&1 || status=$?
+  echo "$status"
+}
+
+prepare_wine() {
+  local arch=$1
+  local loader
+  loader=$(wine_loader "$arch")
+  local prefix=$root/build/wine-$arch
+  local status
+  status=$(wine_status "$arch")
   if [ "$status" -eq 126 ]; then
     echo "== $arch: this machine cannot execute $arch programs; its tests are built but skipped"
     return 0
@@ -117,6 +129,29 @@ test_preset() {
   ctest --preset "$preset" -j2
 }
 
+# Copies a preset's DLL into the package after checking it is the one its suites ran: they
+# leave its SHA-256 beside it. A machine that cannot run the architecture's programs at all
+# has not run them; that is said, and the DLL is packed all the same.
+pack_tested_dll() {
+  local preset=$1 target=$2
+  local dll=build/$preset/bin/VantoryUSB.dll record=build/$preset/bin/VantoryUSB.dll.tested.sha256
+  local actual
+  actual=$(sha256sum "$dll" | cut -d' ' -f1)
+  if [ -f "$record" ]; then
+    if [ "$(tr -d '\r\n' <"$record")" != "$actual" ]; then
+      echo "== $preset: $dll is not the DLL the test suites ran; run ./build.sh test $preset" >&2
+      exit 1
+    fi
+    echo "== $preset: packing the DLL the test suites ran (SHA-256 $actual)"
+  elif [ "$(wine_status "$preset")" = 126 ]; then
+    echo "== $preset: this machine cannot run $preset programs; its DLL is packed without a run here"
+  else
+    echo "== $preset: the test suites have not run $dll; run ./build.sh test $preset" >&2
+    exit 1
+  fi
+  cp "$dll" "$target"
+}
+
 # The release package. The version comes from the project() call in CMakeLists.txt, which
 # configure writes into each build folder's VERSION file. Entries carry the last commit's
 # time rather than the build's. The package is checked once it is made.
@@ -139,10 +174,10 @@ make_dist() {
   local zip=$dist/VantoryUSB-$version-windows.zip
   rm -rf "$stage" "$dist"/VantoryUSB-*-windows.zip
   mkdir -p "$stage/x86" "$stage/x64"
-  # The package carries the DLLs without their debug information; the build folders keep
-  # the full ones for debugging.
-  i686-w64-mingw32-objcopy --strip-debug build/win32/bin/VantoryUSB.dll "$stage/x86/VantoryUSB.dll"
-  x86_64-w64-mingw32-objcopy --strip-debug build/win64/bin/VantoryUSB.dll "$stage/x64/VantoryUSB.dll"
+  # The package takes the very files the test suites ran (the build strips them as it links
+  # them, and keeps their debug information beside them in build/<preset>/bin).
+  pack_tested_dll win32 "$stage/x86/VantoryUSB.dll"
+  pack_tested_dll win64 "$stage/x64/VantoryUSB.dll"
   if [ -f README.md ]; then
     cp README.md "$stage/"
   else

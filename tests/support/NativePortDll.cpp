@@ -1,6 +1,9 @@
 // Windows binds the scenario tests to the shipped DLL: loaded with LoadLibrary and its
 // exports found with GetProcAddress, as a JVM finds them, with the simulated printers put
 // behind its imports by the device host. The debugger output is captured for the whole run.
+#include <windows.h>
+#include <wincrypt.h>
+
 #include <printersim/device_host.h>
 #include <printersim/printersim.h>
 
@@ -13,6 +16,53 @@
 
 namespace {
 
+// The SHA-256 of a file in lower-case hex, from the system's cryptographic provider; empty
+// when it cannot be computed.
+std::string Sha256Of(const char* path) {
+  std::string hex;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return hex;
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+      CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+    BYTE chunk[65536];
+    DWORD got = 0;
+    bool ok = true;
+    while (ok && ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+      ok = CryptHashData(hash, chunk, got, 0) != FALSE;
+    }
+    BYTE digest[32];
+    DWORD size = sizeof digest;
+    if (ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == sizeof digest) {
+      static const char kDigits[] = "0123456789abcdef";
+      for (BYTE byte : digest) {
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 15];
+      }
+    }
+  }
+  if (hash != 0) CryptDestroyHash(hash);
+  if (provider != 0) CryptReleaseContext(provider, 0);
+  CloseHandle(file);
+  return hex;
+}
+
+// Leaves the checksum of the DLL that the suites run beside it, for the release package to
+// compare with the file it packs.
+void RecordTestedChecksum(HMODULE module) {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(module, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return;
+  const std::string sha256 = Sha256Of(path);
+  if (sha256.empty()) return;
+  const std::string record = std::string(path) + ".tested.sha256";
+  if (std::FILE* out = std::fopen(record.c_str(), "wb")) {
+    std::fprintf(out, "%s\n", sha256.c_str());
+    std::fclose(out);
+  }
+}
+
 HMODULE TheDll() {
   static const HMODULE module = [] {
     const HMODULE loaded = LoadLibraryA("VantoryUSB.dll");
@@ -20,6 +70,7 @@ HMODULE TheDll() {
       std::fprintf(stderr, "VantoryUSB.dll does not load: error %lu\n", GetLastError());
       std::exit(1);
     }
+    RecordTestedChecksum(loaded);
     printersim::HostDevicesFor(loaded);
     printersim::Reset();  // installs the simulated printers as the host's provider
     return loaded;
