@@ -118,6 +118,21 @@ TEST_F(PortFaults, EachFailingStepOfAReadBringUpIsReleasedByTheClose) {
   ExpectAWorkingSession();
 }
 
+// The close cannot wait for the worker thread's end: it releases nothing the worker may
+// still use and says so, and the next close releases it all.
+TEST_F(PortFaults, ACloseThatCannotWaitForTheWorkerReleasesNothing) {
+  ASSERT_EQ(m_java.Init(JavaThread::kRead), kClassKind);
+  ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, 10s));
+  // The worker's own wait for its cancelled read comes first and still works.
+  FailNextSystemCalls("WaitForSingleObject", ERROR_INVALID_HANDLE, 1, 1);
+  EXPECT_EQ(m_java.Close(m_java.readHandle()), 1);
+  ClearSystemFaults();
+  EXPECT_NE(IndexOf(Traces(), "usbClosePipe(#) WaitForSingleObject m_ReadThreadTerminated failed\n"), -1);
+  EXPECT_EQ(CloseWithinOneSecond(), 0);
+  m_java.jni().hReadPort = 0;
+  ExpectAWorkingSession();
+}
+
 // A worker that cannot make its completion event ends at once; the close still finishes.
 TEST_F(PortFaults, AWorkerWithoutItsCompletionEventLetsTheCloseFinish) {
   FailNextSystemCalls("CreateEventA", kNoMemory, 1, 3);  // after the bring-up's three

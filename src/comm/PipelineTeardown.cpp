@@ -27,11 +27,12 @@ DWORD CUsbComm::StopReceiveWorker(bool traced) {
   if (worker == nullptr) return WAIT_OBJECT_0;
   const HANDLE stopped[2] = {m_ReadThreadTerminated.load(), worker};
   const DWORD result = WaitForMultipleObjects(2, stopped, FALSE, INFINITE);
-  if (result == WAIT_FAILED) {
+  // Without the thread's end nothing may be released: it may still use all of it. A close
+  // whose wait failed releases nothing, and the next close tries again.
+  if (result == WAIT_FAILED || WaitForSingleObject(worker, INFINITE) == WAIT_FAILED) {
     if (traced) DebugTrace("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
-    return result;
+    return WAIT_FAILED;
   }
-  WaitForSingleObject(worker, INFINITE);
   if (traced) {
     DebugTrace("usbClosePipe", "WaitForSingleObject default");
     DebugTraceFormat("usbClosePipe", "wait ret=%ld", static_cast<long>(result));

@@ -54,6 +54,8 @@ class ReceiveLoop {
   void AcknowledgeStop();
   void TraceReopenOutcome(std::int32_t reopened);
   void CancelAndCollectRead();
+  void FinishReadInFlight();
+  bool ReadInFlightHasCompleted() const;
   void Store(DWORD bytes, const char* dumpName, const char* setText, const char* setErrorText);
 
   CUsbComm& m_port;
@@ -100,12 +102,26 @@ std::int32_t ReceiveLoop::Run() {
 }
 
 ReceiveLoop::~ReceiveLoop() {
-  if (m_hReadInFlight != nullptr) {
-    CancelIo(m_hReadInFlight);
-    DWORD ignored = 0;
-    GetOverlappedResult(m_hReadInFlight, &m_overlapped, &ignored, TRUE);
-  }
+  if (m_hReadInFlight != nullptr) FinishReadInFlight();
   if (m_hCompletion != nullptr) CloseHandle(m_hCompletion);
+}
+
+// The completion event is set by the read's completion itself (and reset when a read is
+// issued), so it tells whether the read is done even when a call that reports on the read
+// fails.
+bool ReceiveLoop::ReadInFlightHasCompleted() const {
+  return WaitForSingleObject(m_hCompletion, 0) == WAIT_OBJECT_0;
+}
+
+// Cancels the read in flight and waits until it has completed: until then the driver may
+// write into the buffer and the record. Its byte count is left in m_nBytesRead.
+void ReceiveLoop::FinishReadInFlight() {
+  constexpr DWORD kRetryMs = 10;
+  CancelIo(m_hReadInFlight);
+  while (WaitForSingleObject(m_hCompletion, INFINITE) != WAIT_OBJECT_0) Sleep(kRetryMs);
+  m_nBytesRead = 0;
+  GetOverlappedResult(m_hReadInFlight, &m_overlapped, &m_nBytesRead, FALSE);
+  m_hReadInFlight = nullptr;
 }
 
 ReceiveLoop::Pass ReceiveLoop::RunPass() {
@@ -197,7 +213,8 @@ ReceiveLoop::Pass ReceiveLoop::WaitForPendingRead() {
     const DWORD error = GetLastError();
     DebugTrace("ReceiveData", "***Problem with GetOverlappedResult");
     DebugTrace("ReceiveData", error == ERROR_HANDLE_EOF ? "ERROR_HANDLE_EOF" : "default");
-    if (error == ERROR_IO_INCOMPLETE) return Pass::kNext;  // waited on in the next pass
+    // Still the driver's: waited on in the next pass.
+    if (error == ERROR_IO_INCOMPLETE || !ReadInFlightHasCompleted()) return Pass::kNext;
     // The read has ended with an error; whatever it transferred before is kept, and the
     // error is handled as if the read had failed at once, pause included.
     m_hReadInFlight = nullptr;
@@ -299,10 +316,7 @@ void ReceiveLoop::CancelAndCollectRead() {
     CancelIo(m_port.m_hReadPort.Get());
     return;
   }
-  CancelIo(m_hReadInFlight);
-  m_nBytesRead = 0;
-  GetOverlappedResult(m_hReadInFlight, &m_overlapped, &m_nBytesRead, TRUE);
-  m_hReadInFlight = nullptr;
+  FinishReadInFlight();
   if (m_nBytesRead > 0) {
     DebugTraceFormat("ReceiveData", "From1 ReceiveData nBytesRead=%d",
                      static_cast<int>(m_nBytesRead));
