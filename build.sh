@@ -35,6 +35,24 @@ packages_for() {
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
+# Runs one step of the work, saying what it is and, when it is done, how long it took.
+step() {
+  local what=$1
+  shift
+  local started=$SECONDS
+  echo "== $what"
+  "$@"
+  echo "== $what: done in $((SECONDS - started)) s"
+}
+
+# A package server that fails now and then is tried once more, after a pause.
+retry_once() {
+  "$@" && return 0
+  echo "== failed; trying once more in 10 s"
+  sleep 10
+  "$@"
+}
+
 install_packages() {
   install_list $(packages_for "$@")
 }
@@ -45,13 +63,17 @@ install_list() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  echo "== installing: ${missing[*]}"
-  if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+  step "installing ${#missing[@]} packages: ${missing[*]}" apt_install "${missing[@]}"
+}
+
+# apt's own progress lines are shown: a first install takes minutes.
+apt_install() {
+  if printf '%s\n' "$@" | grep -q ':i386$'; then
     as_root dpkg --add-architecture i386
   fi
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  retry_once as_root apt-get update
+  retry_once as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    -o Dpkg::Progress-Fancy=0 "$@"
 }
 
 # A private Wine prefix for each architecture under build/, made once; Mono and Gecko are
@@ -99,12 +121,18 @@ prepare_wine() {
   fi
 }
 
+# CMake's configure chatter is left out; its errors are not.
+configure() {
+  local preset=$1
+  shift
+  cmake --preset "$preset" "$@" >/dev/null
+}
+
 build_preset() {
   local preset=$1
-  echo "== $preset: configure and build"
   # Tests on, also in a build folder that ./build.sh demo configured without them.
-  cmake --preset "$preset" -DVANTORY_BUILD_TESTS=ON >/dev/null
-  cmake --build --preset "$preset"
+  step "$preset: configure" configure "$preset" -DVANTORY_BUILD_TESTS=ON
+  step "$preset: build" cmake --build --preset "$preset"
 }
 
 # The demo in build/host: a folder configured before keeps its settings; a new one is
@@ -125,8 +153,7 @@ run_demo() {
 test_preset() {
   local preset=$1
   case $preset in win32|win64) prepare_wine "$preset" ;; esac
-  echo "== $preset: tests"
-  ctest --preset "$preset" -j2
+  step "$preset: tests" ctest --preset "$preset" -j2
 }
 
 # Copies a preset's DLL into the package after checking it is the one its suites ran: they
