@@ -21,6 +21,13 @@ elseif(NOT VANTORY_SANITIZER STREQUAL "")
   message(FATAL_ERROR "VANTORY_SANITIZER must be address, thread or empty")
 endif()
 
+# gcov counters for ./build.sh coverage, on everything built.
+option(VANTORY_COVERAGE "Build with gcov instrumentation" OFF)
+if(VANTORY_COVERAGE)
+  add_compile_options(--coverage -O0)
+  add_link_options(--coverage)
+endif()
+
 if(WIN32)
   # Self-contained DLL and test programs: the C++ runtime and winpthreads are linked in, so
   # nothing but system DLLs is imported.

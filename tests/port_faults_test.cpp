@@ -98,6 +98,7 @@ TEST_F(PortFaults, EachFailingStepOfAReadBringUpIsReleasedByTheClose) {
       {"CreateMutexA", 0, "usbInitPipe(#) Creating m_pCCBuffer\n"},
       {"HeapAlloc", 0, "usbInitPipe(#) Creating m_pCCBuffer\n"},
       {"CreateThread", 0, "usbInitPipe(#) CreateThread failed. Status=8\n"},
+      {"ResumeThread", 0, "usbInitPipe(#) ResumeThread failed. Status=8\n"},
   };
   for (const Step& step : steps) {
     const std::string name = std::string(step.function) + " after " + std::to_string(step.skip);
@@ -107,7 +108,9 @@ TEST_F(PortFaults, EachFailingStepOfAReadBringUpIsReleasedByTheClose) {
     ClearSystemFaults();
     EXPECT_EQ(m_java.readHandle(), 0) << name;  // the holder is left alone
     EXPECT_NE(IndexOf(Traces(), step.trace), -1) << name;
-    if (std::string(step.function) != "CreateThread") {
+    // Without a worker the read handle is left as well; a worker that could not be started
+    // was ended before it ran, and none is waited for.
+    if (std::string(step.function).find("Thread") == std::string::npos) {
       EXPECT_EQ(m_java.Init(JavaThread::kRead), kClassKind) << name;
       EXPECT_NE(IndexOf(Traces(), "usbInitPipe(#) ...Just Returning handle\n"), -1) << name;
     }

@@ -131,6 +131,7 @@ typedef const WCHAR* LPCWSTR;
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_NOT_FOUND 1168L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_INVALID_USER_BUFFER 1784L
 
 // NTSTATUS values kept in OVERLAPPED::Internal
@@ -221,6 +222,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                            DWORD dwCreationFlags, LPDWORD lpThreadId);
 DWORD WINAPI ResumeThread(HANDLE hThread);
+BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 

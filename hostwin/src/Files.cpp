@@ -347,6 +347,8 @@ BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped,
 // ERROR_OPERATION_ABORTED when the device lets them go. TRUE also when none was pending.
 BOOL WINAPI CancelIo(HANDLE hFile) {
   return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("CancelIo", &error)) return FailWith(error);
     const std::shared_ptr<FileObject> file = LookupFile(hFile);
     if (!file) return FailWith(ERROR_INVALID_HANDLE);
     file->CancelReads(CurrentThreadId());
@@ -358,12 +360,14 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
   return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("DeviceIoControl", &error)) return FailWith(error);
     const std::shared_ptr<FileObject> file = LookupFile(hDevice);
     if (!file) return FailWith(ERROR_INVALID_HANDLE);
     SyncOverlapped completion;
     if (!completion.Begin(lpOverlapped)) return FALSE;
     DWORD returned = 0;
-    const DWORD error = file->Device().IoControl(dwIoControlCode, lpInBuffer, nInBufferSize,
+    error = file->Device().IoControl(dwIoControlCode, lpInBuffer, nInBufferSize,
                                                  lpOutBuffer, nOutBufferSize, &returned);
     completion.End(returned, error);
     if (lpBytesReturned != nullptr) *lpBytesReturned = returned;
@@ -374,9 +378,11 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("PurgeComm", &error)) return FailWith(error);
     const std::shared_ptr<FileObject> file = LookupFile(hFile);
     if (!file) return FailWith(ERROR_INVALID_HANDLE);
-    const DWORD error = file->Device().Purge(dwFlags);
+    error = file->Device().Purge(dwFlags);
     if (error != 0) return FailWith(error);
     return TRUE;
   });

@@ -120,6 +120,8 @@ using namespace hostwin::detail;
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("CloseHandle", &error)) return FailWith(error);
     if (hObject == INVALID_HANDLE_VALUE) return TRUE;  // the process pseudo-handle
     ObjectRef object;  // released after the lock: it may be a file's last reference
     {

@@ -63,6 +63,8 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
                                         const GUID* InterfaceClassGuid, DWORD MemberIndex,
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
   return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("SetupDiEnumDeviceInterfaces", &error)) return FailWith(error);
     const auto set = LookupSet(DeviceInfoSet);
     if (!set) return FailWith(ERROR_INVALID_HANDLE);
     const DWORD answer = set->snapshot.Enumerate(InterfaceClassGuid, MemberIndex, DeviceInterfaceData);
@@ -88,6 +90,8 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("SetupDiDestroyDeviceInfoList", &error)) return FailWith(error);
     ObjectRef set;  // released after the lock
     {
       std::lock_guard<std::mutex> guard(TheKernel().lock);

@@ -34,10 +34,14 @@ class ThreadObject final : public KernelObject {
     ended_ = true;
     exitCode_ = exitCode;
   }
+  // Whether its start routine has begun: a thread that never ran can be ended from outside.
+  bool Started() const { return started_; }
+  void Start() { started_ = true; }
 
  private:
   const DWORD id_;
   DWORD suspendCount_;
+  bool started_ = false;
   bool ended_ = false;
   DWORD exitCode_ = 0;
 };
@@ -48,7 +52,9 @@ void RunThread(const std::shared_ptr<ThreadObject>& thread, LPTHREAD_START_ROUTI
   Kernel& kernel = TheKernel();
   {
     std::unique_lock<std::mutex> lock(kernel.lock);
-    kernel.changed.wait(lock, [&] { return thread->SuspendCount() == 0; });
+    kernel.changed.wait(lock, [&] { return thread->SuspendCount() == 0 || thread->Ended(); });
+    if (thread->Ended()) return;  // terminated before it ever ran
+    thread->Start();
   }
   const DWORD exitCode = start(parameter);
   CancelReadsOfThisThread();
@@ -98,6 +104,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
 
 DWORD WINAPI ResumeThread(HANDLE hThread) {
   return AsWindowsDoes<DWORD>(static_cast<DWORD>(-1), [&]() -> DWORD {
+    DWORD error = 0;
+    if (ShouldFail("ResumeThread", &error)) {
+      SetLastError(error);
+      return static_cast<DWORD>(-1);
+    }
     std::lock_guard<std::mutex> guard(TheKernel().lock);
     auto thread = LookupAsLocked<ThreadObject>(hThread, ObjectKind::kThread);
     if (!thread) {
@@ -108,6 +119,21 @@ DWORD WINAPI ResumeThread(HANDLE hThread) {
     const DWORD previous = count;
     if (count > 0 && --count == 0) TheKernel().changed.notify_all();
     return previous;
+  });
+}
+
+// Only a thread that has not begun to run can be ended here; the stand-in cannot stop a
+// running one, and refuses.
+BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    auto thread = LookupAsLocked<ThreadObject>(hThread, ObjectKind::kThread);
+    if (!thread) return FailWith(ERROR_INVALID_HANDLE);
+    if (thread->Ended()) return TRUE;
+    if (thread->Started()) return FailWith(ERROR_NOT_SUPPORTED);
+    thread->End(dwExitCode);
+    TheKernel().changed.notify_all();
+    return TRUE;
   });
 }
 

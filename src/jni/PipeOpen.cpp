@@ -87,13 +87,22 @@ HANDLE BringUpReadPipeline() {
   const HANDLE worker =
       CreateThread(nullptr, 0, _ReceiveData, &g_UsbComm, CREATE_SUSPENDED, nullptr);
   g_UsbComm.m_hWorkerThread = worker;
-  if (worker != nullptr) {
-    ResumeThread(worker);
-    DebugTrace("usbInitPipe", "ResumeThread succeeded");
-  } else {
+  if (worker == nullptr) {
     DebugTraceFormat("usbInitPipe", "CreateThread failed. Status=%d",
                      static_cast<int>(GetLastError()));
     handle = INVALID_HANDLE_VALUE;
+  } else if (ResumeThread(worker) == static_cast<DWORD>(-1)) {
+    // A worker left suspended would never see a stop request, and every close would wait
+    // for it. It has not run a single step, so it can be ended safely, as if it had never
+    // been made.
+    DebugTraceFormat("usbInitPipe", "ResumeThread failed. Status=%d",
+                     static_cast<int>(GetLastError()));
+    TerminateThread(worker, 0);
+    g_UsbComm.m_hWorkerThread = nullptr;
+    CloseHandle(worker);
+    handle = INVALID_HANDLE_VALUE;
+  } else {
+    DebugTrace("usbInitPipe", "ResumeThread succeeded");
   }
   DrainReceivedBytes();
   return handle;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,6 +29,17 @@ void SetDebugOutputObserver(std::function<void(const char*)> observer);
 // that still succeed. A count of 0 disarms the function.
 void FailNextCalls(const char* function, DWORD error, int count, int skip = 0);
 void ClearFaults();
+
+// The call sweep: from now on every call of a function that FailNextCalls can fail is
+// counted, from any thread, and the one numbered `failAt` (1 for the first; 0 for none)
+// fails as that function usually fails on Windows (for example CreateEventA with
+// ERROR_NO_SYSTEM_RESOURCES, ReadFile with ERROR_GEN_FAILURE).
+void StartCallSweep(std::uint64_t failAt);
+struct SweepResult {
+  std::uint64_t calls;  // calls counted
+  std::string failed;   // the function whose call failed; empty when none did
+};
+SweepResult StopCallSweep();
 
 // The text FormatMessageA gives for `code` from now on, in the ANSI code page, as a
 // localized Windows has it; an empty text brings back the English one (or none).
