@@ -18,7 +18,11 @@ void CloseMember(std::atomic<HANDLE>& member) {
 // it uses is released; it ends within one bounded wait once the quit event is set. Without
 // a worker (its creation failed, or none was ever started) nothing would ever acknowledge,
 // and there is nothing to wait for.
+//
+// The stop request is given again while the wait goes on: a worker never told to stop
+// (should setting the event ever fail) would keep a close waiting for good.
 DWORD CUsbComm::StopReceiveWorker(bool traced) {
+  constexpr DWORD kRequestAgainMs = 250;
   const HANDLE quit = m_QuitEvent.load();
   if (quit == nullptr) return WAIT_OBJECT_0;
   SetEvent(quit);
@@ -26,7 +30,10 @@ DWORD CUsbComm::StopReceiveWorker(bool traced) {
   const HANDLE worker = m_hWorkerThread.load();
   if (worker == nullptr) return WAIT_OBJECT_0;
   const HANDLE stopped[2] = {m_ReadThreadTerminated.load(), worker};
-  const DWORD result = WaitForMultipleObjects(2, stopped, FALSE, INFINITE);
+  DWORD result = WAIT_TIMEOUT;
+  while ((result = WaitForMultipleObjects(2, stopped, FALSE, kRequestAgainMs)) == WAIT_TIMEOUT) {
+    SetEvent(quit);
+  }
   // Without the thread's end nothing may be released: it may still use all of it. A close
   // whose wait failed releases nothing, and the next close tries again.
   if (result == WAIT_FAILED || WaitForSingleObject(worker, INFINITE) == WAIT_FAILED) {

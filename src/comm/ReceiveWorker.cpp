@@ -114,11 +114,14 @@ bool ReceiveLoop::ReadInFlightHasCompleted() const {
 }
 
 // Cancels the read in flight and waits until it has completed: until then the driver may
-// write into the buffer and the record. Its byte count is left in m_nBytesRead.
+// write into the buffer and the record. Its byte count is left in m_nBytesRead. The cancel
+// is repeated while the read goes on: a cancel that failed would leave it waiting for data
+// that may never come.
 void ReceiveLoop::FinishReadInFlight() {
-  constexpr DWORD kRetryMs = 10;
-  CancelIo(m_hReadInFlight);
-  while (WaitForSingleObject(m_hCompletion, INFINITE) != WAIT_OBJECT_0) Sleep(kRetryMs);
+  constexpr DWORD kCancelAgainMs = 100;
+  do {
+    CancelIo(m_hReadInFlight);
+  } while (WaitForSingleObject(m_hCompletion, kCancelAgainMs) != WAIT_OBJECT_0);
   m_nBytesRead = 0;
   GetOverlappedResult(m_hReadInFlight, &m_overlapped, &m_nBytesRead, FALSE);
   m_hReadInFlight = nullptr;
