@@ -12,6 +12,7 @@
 #   ./build.sh dist            the release package: both Windows DLLs, the README and
 #                              their checksums in build/dist/VantoryUSB-<version>-windows.zip
 #   ./build.sh coverage        line and branch coverage of src/ by the host suites (gcovr)
+#   ./build.sh soak            the long soak: sessions and replugs with every byte counted
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 root=$(pwd)
@@ -172,6 +173,27 @@ run_coverage() {
   echo "== uncovered lines and branches, by file: build/coverage/coverage.txt"
 }
 
+# The long soak, which the test command leaves out (its short run is a CTest test): 10,000
+# sessions and 1,000 replugs on the host, a fifth of that under ThreadSanitizer, and the
+# full run on the shipped DLL under Wine for each architecture this machine can run.
+run_soak() {
+  local sessions=${VANTORY_SOAK_SESSIONS:-10000} replugs=${VANTORY_SOAK_REPLUGS:-1000}
+  install_packages host host-tsan win32 win64
+  local p
+  for p in host host-tsan win64 win32; do build_preset "$p"; done
+  step "soak: host" build/host/bin/port_soak "$sessions" "$replugs"
+  step "soak: host-tsan" build/host-tsan/bin/port_soak $((sessions / 5)) $((replugs / 5))
+  for p in win64 win32; do
+    prepare_wine "$p"
+    if [ "$(wine_status "$p")" = 126 ]; then
+      echo "== soak: $p: this machine cannot run $p programs; skipped"
+      continue
+    fi
+    step "soak: $p (the shipped DLL under Wine)" \
+      bash -c "cd build/$p/bin && ../../../cmake/wine-run.sh $p port_soak.exe $sessions $replugs"
+  done
+}
+
 # Copies a preset's DLL into the package after checking it is the one its suites ran: they
 # leave its SHA-256 beside it. A machine that cannot run the architecture's programs at all
 # has not run them; that is said, and the DLL is packed all the same.
@@ -261,8 +283,11 @@ case $command in
   coverage)
     run_coverage
     ;;
+  soak)
+    run_soak
+    ;;
   *)
-    echo "usage: $0 test|build [PRESET...] | demo [--driver=maker] | dist | coverage" >&2
+    echo "usage: $0 test|build [PRESET...] | demo [--driver=maker] | dist | coverage | soak" >&2
     exit 2
     ;;
 esac

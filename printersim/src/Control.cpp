@@ -103,6 +103,9 @@ std::vector<std::uint32_t> SupportedIds() {
 
 int PendingReads(int id) { return Find(id)->PendingReads(); }
 std::uint64_t ReadsIssued(int id) { return Find(id)->ReadsIssued(); }
+std::uint64_t BytesDelivered(int id) { return Find(id)->Delivered(); }
+std::uint64_t BytesLostWithTheDevice(int id) { return Find(id)->LostWithTheDevice(); }
+std::uint64_t BytesPurged(int id) { return Find(id)->Purged(); }
 int StalledWrites(int id) { return Find(id)->StalledWrites(); }
 int OpenFiles(int id) { return Find(id)->OpenFiles(); }
 std::vector<DWORD> Purges(int id) { return Find(id)->Purges(); }

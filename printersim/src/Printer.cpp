@@ -32,6 +32,7 @@ void Printer::DetachLocked(DWORD error, Completions* completions) {
   present_ = false;
   removalError_ = error;
   // What the printer had sent but the host had not read is lost with the device.
+  lostWithTheDevice_ += toHost_.size();
   toHost_.clear();
   status_.Restart();
   for (PendingRead& read : pending_) completions->push_back({std::move(read.done), 0, error});
@@ -87,6 +88,7 @@ DWORD Printer::TakeLocked(std::uint8_t* buffer, DWORD size) {
   const std::size_t count = std::min<std::size_t>(size, toHost_.size());
   std::copy(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count), buffer);
   toHost_.erase(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count));
+  delivered_ += count;
   return static_cast<DWORD>(count);
 }
 
@@ -119,7 +121,10 @@ void Printer::Send(const std::uint8_t* data, std::size_t size) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queued = readMode_ == kReadsQueued;
-    if (!present_) return;  // nothing travels from a printer that is not on the bus
+    if (!present_) {  // nothing travels from a printer that is not on the bus
+      lostWithTheDevice_ += size;
+      return;
+    }
     if (size == 0 && !pending_.empty()) {
       // A zero-length packet: it ends the oldest pending read with nothing in it.
       completions.push_back({std::move(pending_.front().done), 0, 0});
@@ -190,6 +195,21 @@ unsigned Printer::FixedTimeoutFields() const {
 int Printer::PendingReads() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(pending_.size());
+}
+
+std::uint64_t Printer::Delivered() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delivered_;
+}
+
+std::uint64_t Printer::Purged() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return purged_;
+}
+
+std::uint64_t Printer::LostWithTheDevice() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lostWithTheDevice_;
 }
 
 std::uint64_t Printer::ReadsIssued() const {
@@ -382,7 +402,10 @@ DWORD Printer::Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags) 
     changed_.notify_all();
     if ((flags & ~kKnownPurgeFlags) != 0) return ERROR_INVALID_PARAMETER;
     if ((flags & PURGE_RXABORT) != 0) AbortReadsLocked(file, &completions);
-    if ((flags & PURGE_RXCLEAR) != 0) toHost_.clear();
+    if ((flags & PURGE_RXCLEAR) != 0) {
+      purged_ += toHost_.size();
+      toHost_.clear();
+    }
   }
   Run(&completions, queued);
   return 0;

@@ -67,6 +67,9 @@ class Printer {
   // --- Observation (control side) ---
   int PendingReads() const;
   std::uint64_t ReadsIssued() const;
+  std::uint64_t Delivered() const;
+  std::uint64_t LostWithTheDevice() const;
+  std::uint64_t Purged() const;
   int StalledWrites() const;
   int OpenFiles() const;
   std::vector<DWORD> Purges() const;
@@ -154,6 +157,9 @@ class Printer {
   int openFiles_ = 0;
   unsigned fixedTimeoutFields_ = 0;
   std::uint64_t readsIssued_ = 0;
+  std::uint64_t delivered_ = 0;          // bytes sent that reads have taken
+  std::uint64_t lostWithTheDevice_ = 0;  // bytes sent that a removal threw away
+  std::uint64_t purged_ = 0;             // bytes sent that a purge of input threw away
   std::vector<DWORD> purges_;
   std::vector<DWORD> ioControls_;
 };

@@ -142,6 +142,11 @@ std::vector<std::uint32_t> SupportedIds();
 
 int PendingReads(int id);                 // reads pending on the printer now
 std::uint64_t ReadsIssued(int id);        // reads started on its handles, failed ones too
+std::uint64_t BytesDelivered(int id);     // bytes it sent that reads on its handles took
+// Bytes it sent that never reached the host: unread when it was unplugged, or sent while
+// it was away.
+std::uint64_t BytesLostWithTheDevice(int id);
+std::uint64_t BytesPurged(int id);        // bytes it sent that a purge of input threw away
 int StalledWrites(int id);                // writes blocked by StallWrites now
 int OpenFiles(int id);                    // handles open on the printer now
 std::vector<DWORD> Purges(int id);        // flags of every purge on its handles, in order
