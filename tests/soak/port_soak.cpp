@@ -202,11 +202,20 @@ void SoakReplugs(int replugs) {
   reader.join();
   writer.join();
 
-  const std::uint64_t delivered = printersim::BytesDelivered(printer);
+  // What reads took and Java has not read yet waits in the ring buffer. The worker goes on
+  // reading what the printer still holds, and a completed read reaches the ring a moment
+  // after the printer counted it, so the two sides are compared once they have settled.
+  std::uint64_t delivered = 0;
+  std::uint64_t buffered = 0;
+  const auto settleBy = Clock::now() + std::chrono::seconds(10);
+  do {
+    delivered = printersim::BytesDelivered(printer);
+    buffered = static_cast<std::uint64_t>(java.BytesAvailable());
+    if (delivered == taken.load() + buffered) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  } while (Clock::now() < settleBy);
   const std::uint64_t lost = printersim::BytesLostWithTheDevice(printer);
   const std::uint64_t purged = printersim::BytesPurged(printer);
-  // What reads took and Java has not read yet waits in the ring buffer.
-  const std::uint64_t buffered = static_cast<std::uint64_t>(java.BytesAvailable());
   Check(!outOfOrder.load(), "replugs: a byte came out of order or was never sent");
   Check(delivered == taken.load() + buffered,
         "replugs: the library dropped bytes: " + std::to_string(delivered) + " delivered to reads, " +
