@@ -13,6 +13,7 @@
 #                              their checksums in build/dist/VantoryUSB-<version>-windows.zip
 #   ./build.sh coverage        line and branch coverage of src/ by the host suites (gcovr)
 #   ./build.sh soak            the long soak: sessions and replugs with every byte counted
+#   ./build.sh fuzz [SECONDS]  each fuzz target for SECONDS (default 600) from its seeds
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 root=$(pwd)
@@ -28,6 +29,9 @@ packages_for() {
   local p
   for p in "$@"; do
     case $p in
+      # clang with libFuzzer builds the address-sanitizer suites and the fuzz targets;
+      # llvm-symbolizer turns a sanitizer's addresses into source lines.
+      host-asan) need+=(clang libclang-rt-14-dev llvm) ;;
       win32) need+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386) ;;
       win64) need+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;
     esac
@@ -194,6 +198,23 @@ run_soak() {
   done
 }
 
+# Each libFuzzer target for a while, from its seeds in tests/fuzz/corpus; what it finds is
+# kept in build/host-asan/tests/fuzz/found/<target>, a failing input in build/fuzz-crashes.
+# To keep new finds as seeds: <target> -merge=1 tests/fuzz/corpus/<target> <found folder>.
+run_fuzz() {
+  local seconds=${1:-600}
+  install_packages host-asan
+  build_preset host-asan
+  mkdir -p build/fuzz-crashes
+  local target
+  for target in trace_fuzz device_search_fuzz escpos_fuzz application_fuzz; do
+    mkdir -p "build/host-asan/tests/fuzz/found/$target"
+    step "fuzz: $target for $seconds s" build/host-asan/bin/$target -max_total_time="$seconds" \
+      -timeout=20 -print_final_stats=1 -artifact_prefix="build/fuzz-crashes/$target-" \
+      "build/host-asan/tests/fuzz/found/$target" "tests/fuzz/corpus/$target"
+  done
+}
+
 # Copies a preset's DLL into the package after checking it is the one its suites ran: they
 # leave its SHA-256 beside it. A machine that cannot run the architecture's programs at all
 # has not run them; that is said, and the DLL is packed all the same.
@@ -286,8 +307,11 @@ case $command in
   soak)
     run_soak
     ;;
+  fuzz)
+    run_fuzz "$@"
+    ;;
   *)
-    echo "usage: $0 test|build [PRESET...] | demo [--driver=maker] | dist | coverage | soak" >&2
+    echo "usage: $0 test|build [PRESET...] | demo [--driver=maker] | dist | coverage | soak | fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac

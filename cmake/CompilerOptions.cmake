@@ -14,6 +14,12 @@ target_compile_options(test_warnings INTERFACE
 if(VANTORY_SANITIZER STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  # Built with clang, the address-sanitizer build also carries libFuzzer's coverage
+  # counters, and builds the fuzz targets (tests/fuzz).
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    set(VANTORY_FUZZ ON)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+  endif()
 elseif(VANTORY_SANITIZER STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)

@@ -103,7 +103,8 @@ std::vector<std::uint32_t> SupportedIds() {
 
 int PendingReads(int id) { return Find(id)->PendingReads(); }
 std::uint64_t ReadsIssued(int id) { return Find(id)->ReadsIssued(); }
-std::uint64_t BytesDelivered(int id) { return Find(id)->Delivered(); }
+std::uint64_t BytesDelivered(int id) { return Find(id)->DeliveredCount(); }
+std::vector<std::uint8_t> Delivered(int id) { return Find(id)->Delivered(); }
 std::uint64_t BytesLostWithTheDevice(int id) { return Find(id)->LostWithTheDevice(); }
 std::uint64_t BytesPurged(int id) { return Find(id)->Purged(); }
 int StalledWrites(int id) { return Find(id)->StalledWrites(); }

@@ -87,8 +87,8 @@ bool Printer::PresentPath(std::string* path) const {
 DWORD Printer::TakeLocked(std::uint8_t* buffer, DWORD size) {
   const std::size_t count = std::min<std::size_t>(size, toHost_.size());
   std::copy(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count), buffer);
+  delivered_.insert(delivered_.end(), toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count));
   toHost_.erase(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count));
-  delivered_ += count;
   return static_cast<DWORD>(count);
 }
 
@@ -197,9 +197,14 @@ int Printer::PendingReads() const {
   return static_cast<int>(pending_.size());
 }
 
-std::uint64_t Printer::Delivered() const {
+std::vector<std::uint8_t> Printer::Delivered() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return delivered_;
+}
+
+std::uint64_t Printer::DeliveredCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delivered_.size();
 }
 
 std::uint64_t Printer::Purged() const {

@@ -67,7 +67,8 @@ class Printer {
   // --- Observation (control side) ---
   int PendingReads() const;
   std::uint64_t ReadsIssued() const;
-  std::uint64_t Delivered() const;
+  std::vector<std::uint8_t> Delivered() const;
+  std::uint64_t DeliveredCount() const;
   std::uint64_t LostWithTheDevice() const;
   std::uint64_t Purged() const;
   int StalledWrites() const;
@@ -157,7 +158,7 @@ class Printer {
   int openFiles_ = 0;
   unsigned fixedTimeoutFields_ = 0;
   std::uint64_t readsIssued_ = 0;
-  std::uint64_t delivered_ = 0;          // bytes sent that reads have taken
+  std::vector<std::uint8_t> delivered_;  // bytes sent that reads have taken, in order
   std::uint64_t lostWithTheDevice_ = 0;  // bytes sent that a removal threw away
   std::uint64_t purged_ = 0;             // bytes sent that a purge of input threw away
   std::vector<DWORD> purges_;

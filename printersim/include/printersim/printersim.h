@@ -143,6 +143,7 @@ std::vector<std::uint32_t> SupportedIds();
 int PendingReads(int id);                 // reads pending on the printer now
 std::uint64_t ReadsIssued(int id);        // reads started on its handles, failed ones too
 std::uint64_t BytesDelivered(int id);     // bytes it sent that reads on its handles took
+std::vector<std::uint8_t> Delivered(int id);  // those bytes, in order
 // Bytes it sent that never reached the host: unread when it was unplugged, or sent while
 // it was away.
 std::uint64_t BytesLostWithTheDevice(int id);
