@@ -234,6 +234,18 @@ TEST_F(DriverProbeTest, NoPrinterReadsAsTheMakersDriverWithAnErrorText) {
             (Lines{"OpenUsbDevice(#) ERROR_NO_MORE_ITEMS\n", "OpenUsbDevice(#) ERROR_NO_MORE_ITEMS\n"}));
 }
 
+// Buffers that hold no room at all are never written: a search into none, a probe whose
+// text has no room, a pipe name appended to a path that fills its buffer without an end.
+TEST_F(DriverProbeTest, NoRoomMeansNothingIsWritten) {
+  AttachSupported(kMakerDriver);
+  char name[8];
+  std::memset(name, 'x', sizeof name);
+  EXPECT_EQ(m_port.FindDevice(kMakerDriver, name, 0), 0);
+  EXPECT_EQ(DetectUsbType(name, 0), kNativeUsb);
+  EXPECT_FALSE(AppendPipeName(name, sizeof name, kInputPipe));
+  EXPECT_EQ(std::string(name, sizeof name), std::string(sizeof name, 'x'));
+}
+
 TEST_F(DriverProbeTest, RepeatedOpenPipeDoesNotPileUpSuffixes) {
   const int id = AttachSupported(kPrinterClassDriver);
   HANDLE in = m_port.OpenPipe(kPrinterClassDriver, kInputPipe);

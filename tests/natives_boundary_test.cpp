@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <printersim/printersim.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 #include <vector>
 
+#include "comm/HandleLedger.h"
 #include "support/Deadline.h"
 #include "support/NativePort.h"
 
@@ -91,7 +94,14 @@ void SweepAllocations(int driverKind) {
   for (; allocation <= kMostAllocations; ++allocation) {
     bool failedOne = false;
     SessionResults results;
-    FinishesWithin(10000ms, "a session with a failing allocation", [&] {
+    TakeDebugOutput();
+    const std::string what = "a session whose allocation " + std::to_string(allocation) + " fails";
+    const auto lastTraces = [] {
+      const std::vector<std::string> traces = TakeDebugOutput();
+      const std::size_t from = traces.size() > 60 ? traces.size() - 60 : 0;
+      for (std::size_t i = from; i < traces.size(); ++i) std::fprintf(stderr, "  %s", traces[i].c_str());
+    };
+    FinishesWithin(10000ms, what.c_str(), [&] {
       JavaThread java;
       FakeArray status;
       status.bytes = {0x10, 0x04, 1};
@@ -104,7 +114,7 @@ void SweepAllocations(int driverKind) {
       // Whatever the session left open is closed as an application would.
       java.CloseBoth();
       java.Close(0);
-    });
+    }, lastTraces);
     ExpectDocumented(results, kind, allocation);
     ASSERT_EQ(LiveHandleCount(), handlesAtStart) << "allocation " << allocation;
     if (!failedOne) break;  // the session made fewer allocations: all were failed once
@@ -126,6 +136,20 @@ TEST(NativesBoundary, EveryAllocationOfASessionFailedOnceOnTheMakersDriver) {
 
 TEST(NativesBoundary, EveryAllocationOfASessionFailedOnceOnPrinterClass) {
   SweepAllocations(kPrinterClassDriver);
+}
+
+// A handle handed to the ledger that cannot be recorded (no memory for its record) is
+// closed before the failure goes on: nothing stays open without an owner.
+TEST(NativesBoundary, AHandleTheLedgerCannotRecordIsClosed) {
+  HandleLedger ledger;  // empty: its first record allocates
+  const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  const int open = LiveHandleCount();
+  t_failingAllocation = 1;
+  EXPECT_THROW(ledger.Adopt(event, HandleLedger::Role::kNativeRead), std::bad_alloc);
+  t_failingAllocation = 0;
+  EXPECT_EQ(LiveHandleCount(), open - 1);
+  EXPECT_FALSE(ledger.Holds(event, HandleLedger::Role::kNativeRead));
 }
 
 }  // namespace

@@ -471,4 +471,18 @@ TEST_P(ReceiveWorkerModes, AReadCompletingAsTheStopComesIsCollected) {
   }
 }
 
+// A read that breaks off after it has transferred bytes reports its error with its count:
+// the bytes are kept, in order before what comes later, and the error is handled as any
+// other (here: cancel, pause, read again).
+TEST_P(ReceiveWorkerModes, BytesOfAReadThatFailsAtItsCompletionAreKept) {
+  auto pipeline = Running();
+  printersim::FailNextDataReads(m_printer, ERROR_GEN_FAILURE, 1);
+  printersim::Send(m_printer, Pattern(5));
+  ASSERT_TRUE(pipeline->WaitForTrace("Default case(#)  dwError = 31\n", kGenerous));
+  printersim::Send(m_printer, std::vector<std::uint8_t>{0xAB});
+  std::vector<unsigned char> expected = Pattern(5);
+  expected.push_back(0xAB);
+  EXPECT_EQ(pipeline->ReadBytes(6, kGenerous), expected);
+}
+
 }  // namespace

@@ -52,6 +52,25 @@ TEST(CCBufferTest, ReadOnAnEmptyBufferLeavesTheCountAlone) {
   std::uint32_t count = 77;
   EXPECT_EQ(buffer.Read(out, 4, &count), 0u);
   EXPECT_EQ(count, 77u);
+  // No room takes nothing, touches no destination, and leaves the bytes in order.
+  const std::uint8_t bytes[] = {1, 2, 3};
+  buffer.Write(bytes, 3);
+  EXPECT_EQ(buffer.Read(nullptr, 0, &count), 0u);
+  EXPECT_EQ(buffer.BytesAvailable(), 3u);
+  EXPECT_EQ(buffer.Read(out, 4, &count), 3u);
+  EXPECT_EQ(out[0], 1);
+}
+
+// A thread that ended while it held the lock leaves it abandoned: the next Lock owns it all
+// the same (every release point leaves the ring consistent), and the ring goes on working.
+TEST(CCBufferTest, ALockAbandonedByAnEndedThreadIsTakenAllTheSame) {
+  CCBuffer buffer(6);
+  std::thread([&buffer] { ASSERT_TRUE(buffer.Lock()); }).join();
+  EXPECT_TRUE(buffer.Lock());
+  buffer.Unlock();
+  const std::uint8_t bytes[] = {9};
+  EXPECT_EQ(buffer.Write(bytes, 1), 1u);
+  EXPECT_EQ(buffer.BytesAvailable(), 1u);
 }
 
 TEST(CCBufferTest, ShortReadTakesWhatIsThereAndLeavesTheRest) {

@@ -126,9 +126,17 @@ TEST(HandleLedgerTest, CloseOfAHandleInUseWaitsForItsLastUserAndIsRefusedTwice) 
     EXPECT_TRUE(ledger.Close(handle));
     EXPECT_FALSE(ledger.Close(handle));
     EXPECT_FALSE(LedgerUse(handle).ok());
+    // Closed for Java already: no call may take it for a handle of its role any more.
+    EXPECT_FALSE(ledger.Holds(handle, HandleLedger::Role::kNativeRead));
     EXPECT_TRUE(IsOpen(handle));
   }
   EXPECT_FALSE(IsOpen(handle));
+  // A release without a use, of a value the ledger has forgotten, closes nothing twice.
+  const HANDLE other = NewEvent();
+  ledger.Release(handle);
+  ledger.Release(other);
+  EXPECT_TRUE(IsOpen(other));
+  CloseHandle(other);
 }
 
 // Writers and a replacer at full speed: every handle a writer holds stays open while it

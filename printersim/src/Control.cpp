@@ -55,6 +55,7 @@ void SetStatusByte(int id, int n, int value) {
 }
 
 void FailNextReads(int id, DWORD error, int count) { Find(id)->FailNextReads(error, count); }
+void FailNextDataReads(int id, DWORD error, int count) { Find(id)->FailNextDataReads(error, count); }
 void FailNextOpens(int id, DWORD error, int count, int skip) {
   Find(id)->FailNextOpens(error, count, skip);
 }

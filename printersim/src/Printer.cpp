@@ -97,7 +97,9 @@ void Printer::DeliverLocked(Completions* completions) {
     PendingRead read = std::move(pending_.front());
     pending_.pop_front();
     const DWORD bytes = TakeLocked(read.buffer, read.size);
-    completions->push_back({std::move(read.done), bytes, 0});
+    DWORD error = 0;
+    dataReadFault_.Fire(&error);
+    completions->push_back({std::move(read.done), bytes, error});
   }
 }
 
@@ -152,6 +154,11 @@ void Printer::SetStatusByte(int n, std::uint8_t value) {
 void Printer::FailNextReads(DWORD error, int count) {
   std::lock_guard<std::mutex> lock(mutex_);
   readFault_.Arm(error, count);
+}
+
+void Printer::FailNextDataReads(DWORD error, int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  dataReadFault_.Arm(error, count);
 }
 
 void Printer::FailNextOpens(DWORD error, int count, int skip) {

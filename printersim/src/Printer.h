@@ -56,6 +56,7 @@ class Printer {
 
   // --- Faults and behaviour (control side) ---
   void FailNextReads(DWORD error, int count);
+  void FailNextDataReads(DWORD error, int count);
   void FailNextOpens(DWORD error, int count, int skip = 0);
   void SetReadMode(int mode);
   void StallWrites();
@@ -150,6 +151,7 @@ class Printer {
   std::deque<PendingRead> pending_;  // oldest first; empty whenever toHost_ is not
   StatusReplies status_;
   CountedFault readFault_;
+  CountedFault dataReadFault_;  // pending reads that fail once data has filled them
   CountedFault openFault_;
   int readMode_ = kReadsPendUntilData;
   bool stalled_ = false;

@@ -31,12 +31,12 @@ CCBuffer::~CCBuffer() {
   HeapFree(GetProcessHeap(), 0, m_pData);
 }
 
-bool CCBuffer::Lock() {
+bool CCBuffer::Lock() noexcept {
   const DWORD result = WaitForSingleObject(m_hMutex, INFINITE);
   return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
-void CCBuffer::Unlock() { ReleaseMutex(m_hMutex); }
+void CCBuffer::Unlock() noexcept { ReleaseMutex(m_hMutex); }
 
 void CCBuffer::PutByte(std::uint8_t value) {
   const std::uint32_t count = m_nCount.load(std::memory_order_relaxed);
@@ -56,7 +56,7 @@ std::uint8_t CCBuffer::GetByte() {
 }
 
 // Each bulk copy is at most two spans: up to the end of the storage, then from its start.
-std::uint32_t CCBuffer::Write(const void* source, std::uint32_t length) {
+std::uint32_t CCBuffer::Write(const void* source, std::uint32_t length) noexcept {
   if (!Lock()) return 0;
   const std::uint32_t count = m_nCount.load(std::memory_order_relaxed);
   const std::uint32_t n = std::min(Capacity() - count, length);
@@ -72,7 +72,7 @@ std::uint32_t CCBuffer::Write(const void* source, std::uint32_t length) {
   return n;
 }
 
-std::uint32_t CCBuffer::Extract(void* destination, std::uint32_t length) {
+std::uint32_t CCBuffer::Extract(void* destination, std::uint32_t length) noexcept {
   const std::uint32_t count = m_nCount.load(std::memory_order_relaxed);
   const std::uint32_t n = std::min(count, length);
   const std::uint32_t first = std::min(n, Capacity() - m_nReadIndex);
@@ -86,7 +86,7 @@ std::uint32_t CCBuffer::Extract(void* destination, std::uint32_t length) {
   return n;
 }
 
-std::uint32_t CCBuffer::Read(void* destination, std::uint32_t length, std::uint32_t* count) {
+std::uint32_t CCBuffer::Read(void* destination, std::uint32_t length, std::uint32_t* count) noexcept {
   if (!Lock()) return 0;
   std::uint32_t result = 0;
   if (m_nCount.load(std::memory_order_relaxed) > 0) {

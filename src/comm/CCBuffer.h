@@ -33,19 +33,19 @@ class CCBuffer {
   // is no longer valid); the caller then must not touch the storage. An abandoned mutex is
   // owned all the same, and the ring's indices are consistent at every release point, so
   // it counts as taken.
-  bool Lock();
-  void Unlock();
+  bool Lock() noexcept;
+  void Unlock() noexcept;
 
   void PutByte(std::uint8_t value);
   std::uint8_t GetByte();
 
   // Locked bulk append of at most the free space; returns the number of bytes stored.
-  std::uint32_t Write(const void* source, std::uint32_t length);
+  std::uint32_t Write(const void* source, std::uint32_t length) noexcept;
   // Bulk removal without the lock; returns the number of bytes removed.
-  std::uint32_t Extract(void* destination, std::uint32_t length);
+  std::uint32_t Extract(void* destination, std::uint32_t length) noexcept;
   // Locked bulk removal; stores the number removed in `count` only when the buffer held
   // bytes, and returns it.
-  std::uint32_t Read(void* destination, std::uint32_t length, std::uint32_t* count);
+  std::uint32_t Read(void* destination, std::uint32_t length, std::uint32_t* count) noexcept;
 
   std::uint32_t BytesAvailable() const { return m_nCount.load(std::memory_order_acquire); }
   std::uint32_t Capacity() const { return m_nMask + 1; }

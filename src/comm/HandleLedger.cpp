@@ -1,6 +1,7 @@
 #include "comm/HandleLedger.h"
 
 #include <mutex>
+#include <new>
 
 namespace {
 
@@ -11,7 +12,9 @@ bool IsRecordable(HANDLE handle) {
 }  // namespace
 
 HandleLedger& TheHandleLedger() {
-  static HandleLedger* ledger = new HandleLedger();
+  // Made in static storage, so its first use allocates nothing and cannot fail.
+  alignas(HandleLedger) static unsigned char storage[sizeof(HandleLedger)];
+  static HandleLedger* const ledger = new (storage) HandleLedger();
   return *ledger;
 }
 
@@ -62,16 +65,15 @@ bool HandleLedger::Acquire(HANDLE handle) {
 }
 
 void HandleLedger::Release(HANDLE handle) {
-  bool closeNow = false;
   {
     std::lock_guard<SlimLock> guard(m_lock);
     Entry* entry = FindLocked(handle);
     if (entry == nullptr || entry->users == 0) return;
     if (--entry->users > 0 || !entry->closing) return;
     EraseLocked(entry);
-    closeNow = true;
   }
-  if (closeNow) CloseHandle(handle);
+  // The last user of a handle closed meanwhile closes it.
+  CloseHandle(handle);
 }
 
 bool HandleLedger::Close(HANDLE handle) {

@@ -21,14 +21,14 @@ void CloseMember(std::atomic<HANDLE>& member) {
 //
 // The stop request is given again while the wait goes on: a worker never told to stop
 // (should setting the event ever fail) would keep a close waiting for good.
-DWORD CUsbComm::StopReceiveWorker(bool traced) {
+DWORD CUsbComm::StopReceiveWorker() {
   constexpr DWORD kRequestAgainMs = 250;
   const HANDLE quit = m_QuitEvent.load();
   if (quit == nullptr) return WAIT_OBJECT_0;
   SetEvent(quit);
-  if (traced) DebugTrace("usbClosePipe", "WaitForSingleObject");
   const HANDLE worker = m_hWorkerThread.load();
   if (worker == nullptr) return WAIT_OBJECT_0;
+  DebugTrace("usbClosePipe", "WaitForSingleObject");
   const HANDLE stopped[2] = {m_ReadThreadTerminated.load(), worker};
   DWORD result = WAIT_TIMEOUT;
   while ((result = WaitForMultipleObjects(2, stopped, FALSE, kRequestAgainMs)) == WAIT_TIMEOUT) {
@@ -37,22 +37,20 @@ DWORD CUsbComm::StopReceiveWorker(bool traced) {
   // Without the thread's end nothing may be released: it may still use all of it. A close
   // whose wait failed releases nothing, and the next close tries again.
   if (result == WAIT_FAILED || WaitForSingleObject(worker, INFINITE) == WAIT_FAILED) {
-    if (traced) DebugTrace("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
+    DebugTrace("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
     return WAIT_FAILED;
   }
-  if (traced) {
-    DebugTrace("usbClosePipe", "WaitForSingleObject default");
-    DebugTraceFormat("usbClosePipe", "wait ret=%ld", static_cast<long>(result));
-  }
+  DebugTrace("usbClosePipe", "WaitForSingleObject default");
+  DebugTraceFormat("usbClosePipe", "wait ret=%ld", static_cast<long>(result));
   return result;
 }
 
 // Readers still inside the buffer or the events are let out before those are freed; one
 // that comes later finds them null and takes nothing.
-void CUsbComm::ReleaseReceivePipeline(bool traced) {
+void CUsbComm::ReleaseReceivePipeline() {
   m_readers.CloseAndDrain();
   if (m_hWorkerThread.load() != nullptr) {
-    if (traced) DebugTrace("usbClosePipe", "CloseHandle m_hWorkerThread");
+    DebugTrace("usbClosePipe", "CloseHandle m_hWorkerThread");
     CloseMember(m_hWorkerThread);
   }
   delete m_pCCBuffer.exchange(nullptr);
@@ -63,14 +61,14 @@ void CUsbComm::ReleaseReceivePipeline(bool traced) {
 }
 
 std::int32_t CUsbComm::TearDownReceivePipeline(bool matchBranch) {
-  const DWORD waitResult = StopReceiveWorker(true);
+  const DWORD waitResult = StopReceiveWorker();
   if (waitResult == WAIT_FAILED) return 1;
   if (matchBranch) {
     DebugTraceFormat("usbClosePipe", "match close res rv=%ld", static_cast<long>(waitResult));
   } else {
     DebugTraceFormat("usbClosePipe", "differ close res rv=%ld", static_cast<long>(waitResult));
   }
-  ReleaseReceivePipeline(true);
+  ReleaseReceivePipeline();
   if (m_hReadPort.Get() != nullptr) {
     if (matchBranch) DebugTrace("usbClosePipe", "Close Read Handle");
     m_hReadPort.Replace(nullptr);
@@ -82,10 +80,11 @@ std::int32_t CUsbComm::TearDownReceivePipeline(bool matchBranch) {
   return 0;
 }
 
-// A pipeline can outlive its read handle: when a later probe found no printer, the driver
-// kind reads as the maker's, and handle recovery then leaves the read handle empty while the
-// worker goes on. Before a new read pipe is brought up it is stopped and released, so the
-// port object never has two workers; the write handle stays, it is still the one in use.
+// Parts of a pipeline can be left without a worker: a bring-up that failed after making some
+// of them (an event, the buffer) returns them only at the next close. An application that
+// retries its read open without closing first gets a new pipeline all the same: what is left
+// is released first, so the port object never holds two; the write handle stays, it is
+// still the one in use. (With a worker the open takes its read handle instead.)
 bool CUsbComm::HasReceivePipeline() const {
   return m_hWorkerThread.load() != nullptr || m_QuitEvent.load() != nullptr ||
          m_ReadThreadTerminated.load() != nullptr || m_hPCLSDataEvent.load() != nullptr ||
@@ -95,7 +94,7 @@ bool CUsbComm::HasReceivePipeline() const {
 void CUsbComm::StopLeftoverPipeline() {
   if (!HasReceivePipeline()) return;
   DebugTrace("usbInitPipe", "Stopping the receive worker left from an earlier read pipe");
-  if (StopReceiveWorker(false) == WAIT_FAILED) return;
-  ReleaseReceivePipeline(false);
+  if (StopReceiveWorker() == WAIT_FAILED) return;
+  ReleaseReceivePipeline();
   m_hReadPort.Replace(nullptr);
 }

@@ -32,9 +32,6 @@ class ReceiveLoop {
   explicit ReceiveLoop(CUsbComm& port) : m_port(port) {
     std::memset(&m_overlapped, 0, sizeof m_overlapped);
   }
-  // Also on an unexpected way out: no read may still own the buffer and the record once
-  // they are gone.
-  ~ReceiveLoop();
   ReceiveLoop(const ReceiveLoop&) = delete;
   ReceiveLoop& operator=(const ReceiveLoop&) = delete;
 
@@ -94,16 +91,14 @@ std::int32_t ReceiveLoop::Run() {
     if (m_port.m_bReading.load() == 0) break;
   }
 
+  // Every stop path collects its read, but a reader that saw the quit event may end the
+  // loop between a pass whose wait ran out and the next: no read may still own the buffer
+  // and the record once they are gone.
   if (m_hReadInFlight != nullptr) CancelAndCollectRead();
   CloseHandle(m_hCompletion);
   m_hCompletion = nullptr;
   DebugTrace("ReceiveData", "Exit");
   return 0;
-}
-
-ReceiveLoop::~ReceiveLoop() {
-  if (m_hReadInFlight != nullptr) FinishReadInFlight();
-  if (m_hCompletion != nullptr) CloseHandle(m_hCompletion);
 }
 
 // The completion event is set by the read's completion itself (and reset when a read is
@@ -311,14 +306,10 @@ void ReceiveLoop::TraceReopenOutcome(std::int32_t reopened) {
                                      : "Setting PCLSPowerStatus FALSE");
 }
 
-// Cancels the outstanding read, if any, and waits for it to complete: until then the driver
-// may still write into the buffer and the record. Bytes it transferred before the cancel
-// are appended like any others.
+// Cancels the read in flight and waits for it to complete: until then the driver may still
+// write into the buffer and the record. Bytes it transferred before the cancel are appended
+// like any others.
 void ReceiveLoop::CancelAndCollectRead() {
-  if (m_hReadInFlight == nullptr) {
-    CancelIo(m_port.m_hReadPort.Get());
-    return;
-  }
   FinishReadInFlight();
   if (m_nBytesRead > 0) {
     DebugTraceFormat("ReceiveData", "From1 ReceiveData nBytesRead=%d",
@@ -352,8 +343,8 @@ DWORD WINAPI _ReceiveData(LPVOID port) {
   DebugTrace("_ReceiveData", "***** ENTER *****");
   const std::int32_t result = comm->ReceiveData();
   DebugTrace("_ReceiveData", "***** EXIT *****");
-  // Wakes any reader that waits now or later: it sees the stop and takes nothing more.
-  const HANDLE quit = comm->m_QuitEvent.load();
-  if (quit != nullptr) SetEvent(quit);
+  // Wakes any reader that waits now or later: it sees the stop and takes nothing more. The
+  // quit event outlives the worker: a close frees it only once this thread has ended.
+  SetEvent(comm->m_QuitEvent.load());
   return static_cast<DWORD>(result);
 }

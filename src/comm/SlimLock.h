@@ -10,7 +10,7 @@
 
 class SlimLock {
  public:
-  SlimLock() = default;
+  constexpr SlimLock() = default;
   SlimLock(const SlimLock&) = delete;
   SlimLock& operator=(const SlimLock&) = delete;
 

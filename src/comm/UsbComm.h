@@ -92,8 +92,8 @@ class CUsbComm {
   ReaderGate m_readers;  // readers of m_pCCBuffer and the events
 
  private:
-  DWORD StopReceiveWorker(bool traced);
-  void ReleaseReceivePipeline(bool traced);
+  DWORD StopReceiveWorker();
+  void ReleaseReceivePipeline();
 };
 
 // The worker thread's entry: runs the receive loop of the CUsbComm it is given (g_UsbComm).

@@ -30,8 +30,11 @@ BOOL CUsbComm::GetPCLSData(void* destination, std::int32_t maxBytes, std::uint32
   }
 
   ReaderPass pass(m_readers);
-  if (!pass.admitted()) {
-    // The pipeline is being torn down; there is nothing to take.
+  // The pass keeps the buffer alive until it ends. Without a buffer (the pipeline is being
+  // torn down, or its bring-up failed before the buffer was made) there is nothing to take
+  // and no worker that could add to it.
+  CCBuffer* const buffer = pass.admitted() ? m_pCCBuffer.load() : nullptr;
+  if (buffer == nullptr) {
     DebugTrace("GetPCLSData", "exit");
     return FALSE;
   }
@@ -46,15 +49,8 @@ BOOL CUsbComm::GetPCLSData(void* destination, std::int32_t maxBytes, std::uint32
     }
     DebugTrace("GetPCLSData", "ResetEvent succeeded");
 
-    std::uint32_t taken = 0;
-    try {
-      CCBuffer* buffer = m_pCCBuffer.load();
-      if (buffer != nullptr) taken = buffer->Read(destination, length, count);
-      DebugTraceFormat("GetPCLSData", "nBytes1 = %d", static_cast<int>(taken));
-    } catch (...) {
-      DebugTraceFormat("GetPCLSData", "exception m_pCCBuffer->BytesAvailable nBytes = %d", 0);
-      taken = 0;
-    }
+    const std::uint32_t taken = buffer->Read(destination, length, count);
+    DebugTraceFormat("GetPCLSData", "nBytes1 = %d", static_cast<int>(taken));
     if (taken > 0) {
       result = TRUE;
       break;
@@ -67,8 +63,7 @@ BOOL CUsbComm::GetPCLSData(void* destination, std::int32_t maxBytes, std::uint32
     DebugTrace("GetPCLSData", "After WaitForMultipleObjects");
 
     if (waited == WAIT_OBJECT_0) {
-      CCBuffer* buffer = m_pCCBuffer.load();
-      const std::uint32_t more = buffer != nullptr ? buffer->Read(destination, length, count) : 0;
+      const std::uint32_t more = buffer->Read(destination, length, count);
       DebugTraceFormat("GetPCLSData", "nBytes2 = %d", static_cast<int>(more));
       result = TRUE;
       if (more > 0) {

@@ -27,26 +27,23 @@ unsigned FirstByteForSummary(const BYTE* bytes, DWORD count) {
   return static_cast<unsigned>(static_cast<int>(static_cast<signed char>(bytes[0])));
 }
 
-BOOL ReadFromReceiveBuffer(BYTE* buffer, jsize size, DWORD* count) {
-  BOOL result = FALSE;
-  for (;;) {
-    DebugTrace("usbReadInputPipe", "Entering GetPCLSData");
-    std::uint32_t taken = 0;
-    result = g_UsbComm.GetPCLSData(buffer, size, &taken, 100);
-    DebugTrace("usbReadInputPipe", "Left GetPCLSData");
-    *count = taken;
-    if (!result) {
-      DebugTrace("usbReadInputPipe", "GetPCLSData: 0 return");
-      DebugTraceError("usbReadInputPipe", "GetPCLSData");
-      return FALSE;
-    }
-    if (taken != 0) return TRUE;
+BOOL ReadFromReceiveBuffer(BYTE* buffer, jsize size, DWORD* count) noexcept {
+  DebugTrace("usbReadInputPipe", "Entering GetPCLSData");
+  std::uint32_t taken = 0;
+  // Succeeds only with at least one byte taken.
+  const BOOL result = g_UsbComm.GetPCLSData(buffer, size, &taken, 100);
+  DebugTrace("usbReadInputPipe", "Left GetPCLSData");
+  *count = taken;
+  if (!result) {
+    DebugTrace("usbReadInputPipe", "GetPCLSData: 0 return");
+    DebugTraceError("usbReadInputPipe", "GetPCLSData");
   }
+  return result;
 }
 
 // Writes every byte: a driver that takes fewer bytes than it was given is handed the rest,
 // and one that takes none fails the write instead of dropping the remainder silently.
-BOOL WriteAll(const BYTE* data, DWORD size, DWORD* written, DWORD* error) {
+BOOL WriteAll(const BYTE* data, DWORD size, DWORD* written, DWORD* error) noexcept {
   SharedHandleUse port(g_UsbComm.m_hWritePort);
   *written = 0;
   do {
@@ -67,14 +64,14 @@ BOOL WriteAll(const BYTE* data, DWORD size, DWORD* written, DWORD* error) {
 // The read goes to the receive buffer while a receive pipeline exists or the port is a
 // Printer Class port, unless Java names one of the maker's driver read handles the library
 // gave it; the driver kind stored by the last probe alone may not be what is open.
-bool ReadsFromReceiveBuffer(HANDLE handle) {
+bool ReadsFromReceiveBuffer(HANDLE handle) noexcept {
   if (TheHandleLedger().Holds(handle, HandleLedger::Role::kNativeRead)) return false;
   return g_UsbComm.HasReceivePipeline() || g_UsbComm.m_nUsbType.load() == kPrinterClassUsb;
 }
 
 // A blocking read on a handle that Java passed, only while it is one of the library's: any
 // other value may name one of the JVM's own objects by now.
-BOOL ReadFromDevice(HANDLE handle, BYTE* buffer, jsize size, DWORD* count) {
+BOOL ReadFromDevice(HANDLE handle, BYTE* buffer, jsize size, DWORD* count) noexcept {
   DebugTrace("usbReadInputPipe", "Entering ReadFile (Nat)");
   LedgerUse device(handle);
   BOOL result = FALSE;
@@ -106,13 +103,9 @@ jint ReadInputPipe(JNIEnv* env, jint handle, jbyteArray data) {
   DWORD count = 0;
   BOOL result = FALSE;
   const HANDLE device = HandleFromJava(handle);
-  try {
-    result = ReadsFromReceiveBuffer(device) ? ReadFromReceiveBuffer(buffer, size, &count)
-                                            : ReadFromDevice(device, buffer, size, &count);
-  } catch (...) {
-    HeapFree(GetProcessHeap(), 0, buffer);
-    throw;
-  }
+  // Nothing between the allocation and its release can throw (the helpers are noexcept).
+  result = ReadsFromReceiveBuffer(device) ? ReadFromReceiveBuffer(buffer, size, &count)
+                                          : ReadFromDevice(device, buffer, size, &count);
   if (!result) count = 0;
 
   char summary[kSummarySize];
@@ -149,15 +142,8 @@ jint WriteOutputPipe(JNIEnv* env, jint handle, jbyteArray data) {
   const BYTE* bytes = reinterpret_cast<const BYTE*>(elements);
   DWORD written = 0;
   DWORD error = ERROR_SUCCESS;
-  BOOL result = FALSE;
-  try {
-    result = WriteAll(bytes, static_cast<DWORD>(size), &written, &error);
-  } catch (...) {
-    // The elements go back to the virtual machine whatever happened; JNI_ABORT, since
-    // nothing was changed in them.
-    env->ReleaseByteArrayElements(data, elements, JNI_ABORT);
-    throw;
-  }
+  // Cannot throw (noexcept), so the elements always reach their release below.
+  const BOOL result = WriteAll(bytes, static_cast<DWORD>(size), &written, &error);
 
   char summary[kSummarySize];
   std::snprintf(summary, sizeof summary,

@@ -1,7 +1,8 @@
 #include "jni/JniSupport.h"
 
 SlimLock& PipeLifecycleLock() {
-  // Never destroyed: a Java thread may still call in while the process exits.
-  static SlimLock* lock = new SlimLock();
-  return *lock;
+  // Initialized as a constant and never torn down (a slim lock needs no cleanup), so its
+  // first use cannot fail and a Java thread may still call in while the process exits.
+  static SlimLock lock;
+  return lock;
 }

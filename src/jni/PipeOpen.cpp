@@ -34,13 +34,16 @@ HANDLE OpenPipePath(DWORD flags) {
                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-// Discards what the worker already stored: the read pipe starts with an empty buffer.
+// Discards what the worker already stored: the read pipe starts with an empty buffer. A take
+// that fails (its event cannot be reset) ends the drain, which would otherwise go round for
+// as long as the bytes stay.
 void DrainReceivedBytes() {
   BYTE scratch[kDrainChunk];
   std::uint32_t drained = 0;
   while (g_UsbComm.BytesAvailable() != 0 && drained < kMaxDrainBytes) {
     std::uint32_t count = 0;
-    if (g_UsbComm.GetPCLSData(scratch, kDrainChunk, &count, 100)) drained += count;
+    if (!g_UsbComm.GetPCLSData(scratch, kDrainChunk, &count, 100)) break;
+    drained += count;
   }
 }
 
@@ -133,12 +136,18 @@ HANDLE OpenReadPipe() {
     return handle;
   }
   const HANDLE held = g_UsbComm.m_hReadPort.Get();
+  const bool workerRuns = g_UsbComm.m_hWorkerThread.load() != nullptr;
+  if (!workerRuns) {
+    // None yet, or a bring-up failed part way and left a read handle that no worker reads:
+    // handing that out would give Java a pipe that never delivers a byte. A new pipeline
+    // replaces what is left.
+    return BringUpReadPipeline();
+  }
   if (held != nullptr && held != INVALID_HANDLE_VALUE) {
     DebugTrace("usbInitPipe", "...Just Returning handle");
     return held;
   }
-  if (g_UsbComm.m_hWorkerThread.load() != nullptr) return ReopenRecoveringReadHandle(held);
-  return BringUpReadPipeline();
+  return ReopenRecoveringReadHandle(held);
 }
 
 // A write handle that a failed open or a failed recovery left as INVALID_HANDLE_VALUE is

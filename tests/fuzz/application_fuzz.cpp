@@ -143,7 +143,12 @@ class Application {
       case 14: Send(); break;
       case 15:
         if (const PrinterModel* printer = Printer()) {
-          printersim::FailNextReads(printer->id, ReadError(), m_input.ConsumeIntegralInRange(0, 3));
+          // Reads that fail at once, or that fail after data filled them.
+          if (m_input.ConsumeBool()) {
+            printersim::FailNextReads(printer->id, ReadError(), m_input.ConsumeIntegralInRange(0, 3));
+          } else {
+            printersim::FailNextDataReads(printer->id, ReadError(), m_input.ConsumeIntegralInRange(0, 3));
+          }
         }
         break;
       case 16:

@@ -11,15 +11,18 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <utility>
 
+// `report`, when given, says more about the hang (what was traced, say) before the end.
 template <typename Call>
-auto FinishesWithin(std::chrono::milliseconds limit, const char* what, Call&& call)
-    -> decltype(call()) {
+auto FinishesWithin(std::chrono::milliseconds limit, const char* what, Call&& call,
+                    const std::function<void()>& report = nullptr) -> decltype(call()) {
   auto future = std::async(std::launch::async, std::forward<Call>(call));
   if (future.wait_for(limit) != std::future_status::ready) {
     ADD_FAILURE() << what << " has not returned after " << limit.count() << " ms";
+    if (report) report();
     std::fprintf(stderr, "%s has not returned after %lld ms: giving up on this test program\n",
                  what, static_cast<long long>(limit.count()));
     std::fflush(nullptr);

@@ -101,6 +101,10 @@ void SetStatusByte(int id, int n, int value);
 // reopen opens the bare path to find the printer, then the read and the write handle). A
 // count of 0 disarms.
 void FailNextReads(int id, DWORD error, int count);
+// The next `count` pending reads that data completes fail with `error` all the same, after
+// taking the bytes: the read reports the error and the count it transferred, as a transfer
+// that broke off does.
+void FailNextDataReads(int id, DWORD error, int count);
 void FailNextOpens(int id, DWORD error, int count, int skip = 0);
 
 // kReadsPendUntilData, kReadsCompleteAtOnce or kReadsQueued; of the first two, only the
