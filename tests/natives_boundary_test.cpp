@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <printersim/printersim.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -136,6 +137,51 @@ TEST(NativesBoundary, EveryAllocationOfASessionFailedOnceOnTheMakersDriver) {
 
 TEST(NativesBoundary, EveryAllocationOfASessionFailedOnceOnPrinterClass) {
   SweepAllocations(kPrinterClassDriver);
+}
+
+// Each read open on the maker's driver makes a handle of its own, which the library records
+// for the length of its life; the record's storage grows now and then, and that growth is
+// the open's last allocation. An open whose record cannot be made fails: -1, the holder
+// left alone, the handle closed, and the out of memory traced.
+TEST(NativesBoundary, AReadOpenWhoseHandleCannotBeRecordedFailsAndLeavesNothingOpen) {
+  printersim::Reset();
+  AttachSupported(kMakerDriver);
+  JavaThread java;
+  std::vector<jint> opened;
+  long plainOpen = kMostAllocations;  // allocations of an open whose record has room
+  bool recordFailed = false;
+  for (int round = 0; round < 100 && !recordFailed; ++round) {
+    // One more handle kept open, so that the record fills up.
+    t_failingAllocation = kMostAllocations;
+    ASSERT_EQ(java.Init(JavaThread::kRead), 0);
+    plainOpen = std::min(plainOpen, kMostAllocations - t_failingAllocation);
+    t_failingAllocation = 0;
+    opened.push_back(java.readHandle());
+
+    const int handles = LiveHandleCount();
+    java.jni().hReadPort = 0;
+    TakeDebugOutput();
+    t_failingAllocation = plainOpen + 1;
+    const jint kind = java.Init(JavaThread::kRead);
+    recordFailed = t_failingAllocation == 0;
+    t_failingAllocation = 0;
+    if (!recordFailed) {  // the record had room
+      ASSERT_EQ(kind, 0);
+      EXPECT_EQ(java.Close(java.readHandle()), 0);
+      continue;
+    }
+    EXPECT_EQ(kind, -1);
+    EXPECT_EQ(java.readHandle(), 0);
+    EXPECT_EQ(LiveHandleCount(), handles) << LiveHandleKinds();
+    bool traced = false;
+    for (const std::string& line : TakeDebugOutput()) {
+      traced = traced || (line.find("usbInitPipe(") == 0 &&
+                          line.find(") Out of memory") != std::string::npos);
+    }
+    EXPECT_TRUE(traced);
+  }
+  EXPECT_TRUE(recordFailed) << "the record never grew in " << opened.size() << " opens";
+  for (const jint handle : opened) EXPECT_EQ(java.Close(handle), 0);
 }
 
 // A handle handed to the ledger that cannot be recorded (no memory for its record) is

@@ -130,8 +130,9 @@ TEST_F(NativesTest, WriteSummaryCountsEveryByteWritten) {
 }
 
 // The printer comes back under the maker's driver while a Printer Class pipeline still
-// waits to recover. The new maker's read handle reads that printer, the leftover pipeline is
-// left alone until a close, and one worker is all there ever is.
+// waits to recover. The new maker's read handle reads that printer, its write handle writes
+// to it whatever the pipeline's recovery does, the leftover pipeline is left alone until a
+// close, and one worker is all there ever is.
 TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
   const int classPrinter = AttachSupported(kPrinterClassDriver);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
@@ -145,6 +146,7 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
   printersim::Detach(classPrinter);
   const int makerPrinter = AttachSupported(kMakerDriver, 1);
   ASSERT_EQ(Init(kWrite), kNativeUsb);
+  Traces();  // from here on, every recovery starts after the write open
   // The pipeline's own handle still reads what its buffer holds. (Read before the next
   // open: the system may hand the value to a new handle once recovery has closed it.)
   FakeArray array{std::vector<jbyte>(8)};
@@ -157,6 +159,25 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
   printersim::Send(makerPrinter, std::vector<std::uint8_t>{7, 8});
   EXPECT_EQ(ReadInto(array, nativeRead), 2);
   EXPECT_EQ(array.bytes[1], 8);
+
+  // The pipeline goes on trying to recover its own printer; the maker's printer keeps the
+  // write handle its open made.
+  std::vector<std::string> seen = Traces();
+  const auto retryDeadline = std::chrono::steady_clock::now() + 10s;
+  const auto recoveredSinceTheOpen = [&seen] {
+    const int start = IndexOf(seen, "ReopenCom(#) Invalidate Handles\n");
+    return start != -1 && IndexOf(seen, "ReopenCom(#) Handles Invalid\n", start) != -1;
+  };
+  while (!recoveredSinceTheOpen() &&
+         std::chrono::steady_clock::now() < retryDeadline) {
+    std::this_thread::sleep_for(1ms);
+    const std::vector<std::string> more = Traces();
+    seen.insert(seen.end(), more.begin(), more.end());
+  }
+  ASSERT_TRUE(recoveredSinceTheOpen());
+  FakeArray receipt{std::vector<jbyte>{'o', 'k'}};
+  EXPECT_EQ(Write(receipt), 0);
+  EXPECT_EQ(printersim::Received(makerPrinter), (std::vector<std::uint8_t>{'o', 'k'}));
   Traces();
   EXPECT_EQ(Close(nativeRead), 0);  // closes that handle alone
   EXPECT_NE(IndexOf(Traces(), "usbClosePipe(#) ?????\n"), -1);

@@ -274,8 +274,17 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
       file->Pending()->signalled = false;
     }
 
-    const ReadStart start =
-        file->Device().StartRead(lpBuffer, nNumberOfBytesToRead, std::move(done));
+    ReadStart start;
+    try {
+      start = file->Device().StartRead(lpBuffer, nNumberOfBytesToRead, std::move(done));
+    } catch (...) {
+      // The device could not take the read (its driver ran out of memory): it never began,
+      // so it leaves no request behind to wait for.
+      std::lock_guard<std::mutex> guard(kernel.lock);
+      auto& list = pending->requests;
+      list.erase(std::remove(list.begin(), list.end(), request), list.end());
+      throw;
+    }
 
     std::unique_lock<std::mutex> lock(kernel.lock);
     request->readId = start.id;

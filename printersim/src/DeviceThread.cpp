@@ -16,9 +16,10 @@ class Queue {
  public:
   Queue() { std::thread([this] { Run(); }).detach(); }
 
-  void Post(std::function<void()> task) {
+  void Post(Completion& completion) {
     std::lock_guard<std::mutex> guard(mutex_);
-    tasks_.push_back(std::move(task));
+    tasks_.emplace_back();  // the only step that can fail, before the completion is touched
+    tasks_.back() = std::move(completion);
     ++posted_;
     changed_.notify_all();
   }
@@ -34,11 +35,11 @@ class Queue {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       changed_.wait(lock, [&] { return !tasks_.empty(); });
-      std::function<void()> task = std::move(tasks_.front());
+      Completion task = std::move(tasks_.front());
       tasks_.pop_front();
       lock.unlock();
-      task();
-      task = nullptr;  // whatever the task held goes before the next one runs
+      task.done(task.bytes, task.error);
+      task.done = nullptr;  // whatever the read held goes before the next one completes
       lock.lock();
       ++done_;
       changed_.notify_all();
@@ -47,9 +48,9 @@ class Queue {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::function<void()>> tasks_;  // guarded by mutex_
-  std::uint64_t posted_ = 0;                 // guarded by mutex_
-  std::uint64_t done_ = 0;                   // guarded by mutex_
+  std::deque<Completion> tasks_;  // guarded by mutex_
+  std::uint64_t posted_ = 0;      // guarded by mutex_
+  std::uint64_t done_ = 0;        // guarded by mutex_
 };
 
 Queue& TheQueue() {
@@ -59,7 +60,7 @@ Queue& TheQueue() {
 
 }  // namespace
 
-void DeviceThread::Post(std::function<void()> task) { TheQueue().Post(std::move(task)); }
+void DeviceThread::Post(Completion& completion) { TheQueue().Post(completion); }
 void DeviceThread::Drain() { TheQueue().Drain(); }
 
 }  // namespace printersim

@@ -5,17 +5,27 @@
 #ifndef PRINTERSIM_DEVICETHREAD_H
 #define PRINTERSIM_DEVICETHREAD_H
 
-#include <functional>
+#include <windows.h>
+
+#include <hostwin/device_provider.h>
 
 namespace printersim {
 
+// A read's outcome, on its way to the read's ReadDone.
+struct Completion {
+  hostwin::ReadDone done;
+  DWORD bytes;
+  DWORD error;
+};
+
 class DeviceThread {
  public:
-  // Runs `task` on the device thread, after every task posted before it. Safe from any
-  // thread, the device thread included.
-  static void Post(std::function<void()> task);
-  // Waits until every task posted before the call has run. Never called on the device
-  // thread itself.
+  // Runs the completion on the device thread, after every one posted before it. Safe from
+  // any thread, the device thread included. When the queue has no room (no memory) it
+  // throws and leaves the completion as it was, so that the caller can still run it.
+  static void Post(Completion& completion);
+  // Waits until every completion posted before the call has run. Never called on the
+  // device thread itself.
   static void Drain();
 };
 

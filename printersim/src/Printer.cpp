@@ -13,6 +13,13 @@ namespace {
 // Read ids are unique across all printers, so that a cancel never reaches another read.
 std::atomic<std::uint64_t> g_nextReadId{1};
 constexpr DWORD kKnownPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+// Grows a vector's capacity so that `extra` more elements go in without allocating.
+template <typename T>
+void ReserveFor(std::vector<T>* items, std::size_t extra) {
+  const std::size_t needed = items->size() + extra;
+  if (needed > items->capacity()) items->reserve(std::max(needed, 2 * items->capacity()));
+}
 }  // namespace
 
 Printer::Printer(int id, int driverKind, std::uint16_t vendorId, std::uint16_t productId,
@@ -29,6 +36,7 @@ Printer::Printer(int id, int driverKind, std::uint16_t vendorId, std::uint16_t p
 
 void Printer::DetachLocked(DWORD error, Completions* completions) {
   if (!present_) return;
+  MakeRoomLocked(completions, 0, 0);
   present_ = false;
   removalError_ = error;
   // What the printer had sent but the host had not read is lost with the device.
@@ -57,12 +65,14 @@ void Printer::Reattach(const std::string* newSerial) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queued = readMode_ == kReadsQueued;
+    std::string serial = newSerial != nullptr ? *newSerial : serial_;
+    std::string path = newSerial != nullptr ? FormatInterfacePath(InterfaceClass(driverKind_),
+                                                                  vendorId_, productId_,
+                                                                  serial, idCase_)
+                                            : path_;
     DetachLocked(ERROR_ACCESS_DENIED, &completions);
-    if (newSerial != nullptr) {
-      serial_ = *newSerial;
-      path_ = FormatInterfacePath(InterfaceClass(driverKind_), vendorId_, productId_, serial_,
-                                  idCase_);
-    }
+    serial_ = std::move(serial);
+    path_ = std::move(path);
     present_ = true;
     ++attachment_;
     changed_.notify_all();
@@ -84,6 +94,12 @@ bool Printer::PresentPath(std::string* path) const {
 
 // --- Data -------------------------------------------------------------------------------
 
+void Printer::MakeRoomLocked(Completions* completions, std::size_t extraReads,
+                             std::size_t incoming) {
+  ReserveFor(completions, pending_.size() + extraReads);
+  ReserveFor(&delivered_, toHost_.size() + incoming);
+}
+
 DWORD Printer::TakeLocked(std::uint8_t* buffer, DWORD size) {
   const std::size_t count = std::min<std::size_t>(size, toHost_.size());
   std::copy(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count), buffer);
@@ -94,25 +110,28 @@ DWORD Printer::TakeLocked(std::uint8_t* buffer, DWORD size) {
 
 void Printer::DeliverLocked(Completions* completions) {
   while (!toHost_.empty() && !pending_.empty()) {
-    PendingRead read = std::move(pending_.front());
-    pending_.pop_front();
+    PendingRead& read = pending_.front();
     const DWORD bytes = TakeLocked(read.buffer, read.size);
     DWORD error = 0;
     dataReadFault_.Fire(&error);
     completions->push_back({std::move(read.done), bytes, error});
+    pending_.pop_front();
   }
 }
 
 // Completions run on the calling thread, after the printer's lock is released; a printer
-// whose driver queues its reads hands them to the device thread instead.
+// whose driver queues its reads hands them to the device thread instead, unless the device
+// thread's queue has no room: a completion is never dropped.
 void Printer::Run(Completions* completions, bool queued) {
   for (Completion& completion : *completions) {
     if (queued) {
-      DeviceThread::Post([done = std::move(completion.done), bytes = completion.bytes,
-                          error = completion.error] { done(bytes, error); });
-    } else {
-      completion.done(completion.bytes, completion.error);
+      try {
+        DeviceThread::Post(completion);
+        continue;
+      } catch (const std::exception&) {
+      }
     }
+    completion.done(completion.bytes, completion.error);
   }
   completions->clear();
 }
@@ -127,12 +146,13 @@ void Printer::Send(const std::uint8_t* data, std::size_t size) {
       lostWithTheDevice_ += size;
       return;
     }
+    MakeRoomLocked(&completions, 0, size);
+    toHost_.insert(toHost_.end(), data, data + size);
     if (size == 0 && !pending_.empty()) {
       // A zero-length packet: it ends the oldest pending read with nothing in it.
       completions.push_back({std::move(pending_.front().done), 0, 0});
       pending_.pop_front();
     }
-    toHost_.insert(toHost_.end(), data, data + size);
     DeliverLocked(&completions);
     changed_.notify_all();
   }
@@ -316,14 +336,20 @@ hostwin::ReadStart Printer::StartRead(std::uint64_t file, std::uint64_t attachme
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queued = readMode_ == kReadsQueued;
+    const bool atOnce =
+        !mayPend || !toHost_.empty() || size == 0 || readMode_ == kReadsCompleteAtOnce;
+    completions.reserve(1);
+    ReserveFor(&delivered_, std::min<std::size_t>(size, toHost_.size()));
+    if (!atOnce) pending_.push_back({id, file, bytes, size, nullptr});
     ++readsIssued_;
     DWORD error = HandleErrorLocked(attachment);
     if (error != 0 || readFault_.Fire(&error)) {
+      if (!atOnce) pending_.pop_back();
       completions.push_back({std::move(done), 0, error});
-    } else if (!mayPend || !toHost_.empty() || size == 0 || readMode_ == kReadsCompleteAtOnce) {
+    } else if (atOnce) {
       completions.push_back({std::move(done), TakeLocked(bytes, size), 0});
     } else {
-      pending_.push_back({id, file, bytes, size, std::move(done)});
+      pending_.back().done = std::move(done);
       waits = true;
     }
     changed_.notify_all();
@@ -341,6 +367,7 @@ void Printer::CancelRead(std::uint64_t readId) {
     auto it = std::find_if(pending_.begin(), pending_.end(),
                            [readId](const PendingRead& read) { return read.id == readId; });
     if (it == pending_.end()) return;  // completed already
+    completions.reserve(1);
     completions.push_back({std::move(it->done), 0, ERROR_OPERATION_ABORTED});
     pending_.erase(it);
     changed_.notify_all();
@@ -360,6 +387,7 @@ void Printer::AbortReads(std::uint64_t file) {
 }
 
 void Printer::AbortReadsLocked(std::uint64_t file, Completions* completions) {
+  MakeRoomLocked(completions, 0, 0);
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (it->file == file) {
       completions->push_back({std::move(it->done), 0, ERROR_OPERATION_ABORTED});
@@ -391,10 +419,15 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
     }
     // A driver may take fewer bytes than it was given; the writer has to offer the rest.
     size = std::min(size, writeLimit_);
-    received_.insert(received_.end(), bytes, bytes + size);
+    StatusReplies status = status_;
     std::vector<std::uint8_t> replies;
-    status_.Feed(bytes, size, &replies);
+    status.Feed(bytes, size, &replies);
+    ReserveFor(&received_, size);
+    MakeRoomLocked(&completions, 0, replies.size());
     toHost_.insert(toHost_.end(), replies.begin(), replies.end());
+    // Nothing below allocates.
+    received_.insert(received_.end(), bytes, bytes + size);
+    status_ = status;
     DeliverLocked(&completions);
     changed_.notify_all();
   }

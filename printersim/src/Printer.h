@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceThread.h"
 #include "Faults.h"
 #include "InterfacePath.h"
 #include "StatusReplies.h"
@@ -115,14 +116,15 @@ class Printer {
     DWORD size;
     hostwin::ReadDone done;
   };
-  struct Completion {
-    hostwin::ReadDone done;
-    DWORD bytes;
-    DWORD error;
-  };
   using Completions = std::vector<Completion>;
 
-  // Moves what the printer has sent into the oldest pending reads.
+  // Every step of the printer either happens whole or not at all: whatever can fail for
+  // want of memory happens before the first change. This makes room for the completions of
+  // every pending read plus `extraReads`, and for the delivery of what the printer holds
+  // plus `incoming` more bytes.
+  void MakeRoomLocked(Completions* completions, std::size_t extraReads,
+                      std::size_t incoming);
+  // Moves what the printer has sent into the oldest pending reads; needs the room above.
   void DeliverLocked(Completions* completions);
   DWORD TakeLocked(std::uint8_t* buffer, DWORD size);
   void DetachLocked(DWORD error, Completions* completions);

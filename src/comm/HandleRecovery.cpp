@@ -23,11 +23,18 @@ HANDLE OpenDevicePath(const char* path, DWORD flags) {
 // handle keeps it open until it returns (SharedHandle).
 //
 // The worker runs only for a Printer Class read pipe, so that is the driver kind searched,
-// whatever kind a later probe may have stored for the next open.
+// whatever kind a later probe may have stored for the next open. A later probe that gave
+// the port to a printer on the maker's driver also let an open put that printer's write
+// handle into the port: that handle is not this pipeline's, and recovery leaves it alone,
+// so that writes to the printer now served keep working while the pipeline waits for its
+// own printer. An open that installs a write handle while recovery runs keeps it too.
 std::int32_t CUsbComm::ReopenCom() {
   DebugTrace("ReopenCom", "Invalidate Handles");
   m_bHandlesValid = 0;
-  m_hWritePort.Replace(nullptr);
+  const HANDLE heldWrite = m_hWritePort.Get();
+  const bool writeIsAnotherPrinters = m_nUsbType.load() != kPrinterClassUsb &&
+                                      heldWrite != nullptr && heldWrite != INVALID_HANDLE_VALUE;
+  if (!writeIsAnotherPrinters) m_hWritePort.ReplaceIf(heldWrite, nullptr);
   m_hReadPort.Replace(nullptr);
 
   const bool found =
@@ -40,14 +47,19 @@ std::int32_t CUsbComm::ReopenCom() {
   }
   m_hReadPort.Replace(readPort);
 
-  // Purged before it is installed, so nobody else can have closed it in between.
-  const HANDLE writePort = found ? OpenDevicePath(m_szDeviceName, 0) : INVALID_HANDLE_VALUE;
-  if (writePort != INVALID_HANDLE_VALUE) {
-    PurgeComm(writePort, PURGE_TXCLEAR);
-    PurgeComm(writePort, PURGE_RXCLEAR);
+  if (writeIsAnotherPrinters) {
+    if (readPort != INVALID_HANDLE_VALUE) m_bHandlesValid = 1;
+  } else {
+    // Purged before it is installed, so nobody else can have closed it in between.
+    const HANDLE writePort = found ? OpenDevicePath(m_szDeviceName, 0) : INVALID_HANDLE_VALUE;
+    if (writePort != INVALID_HANDLE_VALUE) {
+      PurgeComm(writePort, PURGE_TXCLEAR);
+      PurgeComm(writePort, PURGE_RXCLEAR);
+    }
+    if (m_hWritePort.ReplaceIf(nullptr, writePort) && writePort != INVALID_HANDLE_VALUE) {
+      m_bHandlesValid = 1;
+    }
   }
-  m_hWritePort.Replace(writePort);
-  if (writePort != INVALID_HANDLE_VALUE) m_bHandlesValid = 1;
   DebugTrace("ReopenCom", m_bHandlesValid.load() ? "Handles Valid" : "Handles Invalid");
   return m_bHandlesValid.load();
 }

@@ -151,14 +151,20 @@ HANDLE OpenReadPipe() {
 }
 
 // A write handle that a failed open or a failed recovery left as INVALID_HANDLE_VALUE is
-// opened afresh, so that the open succeeds as soon as the printer is back.
+// opened afresh, so that the open succeeds as soon as the printer is back. Handle recovery
+// on the worker thread may change the member between the look and the install: a handle it
+// installed meanwhile is kept; one it took away (its printer is gone) leaves the member
+// empty again, and the open is tried once more.
 HANDLE OpenWritePipe() {
-  const HANDLE held = g_UsbComm.m_hWritePort.Get();
-  if (held != nullptr && held != INVALID_HANDLE_VALUE) return held;
-  const HANDLE opened = OpenPipePath(0);
-  // Handle recovery on the worker thread may have installed one meanwhile: keep that one.
-  if (g_UsbComm.m_hWritePort.ReplaceIf(held, opened)) return opened;
-  return g_UsbComm.m_hWritePort.Get();
+  constexpr int kAttempts = 3;
+  HANDLE held = g_UsbComm.m_hWritePort.Get();
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (held != nullptr && held != INVALID_HANDLE_VALUE) return held;
+    const HANDLE opened = OpenPipePath(0);
+    if (g_UsbComm.m_hWritePort.ReplaceIf(held, opened)) return opened;
+    held = g_UsbComm.m_hWritePort.Get();
+  }
+  return held == nullptr ? INVALID_HANDLE_VALUE : held;
 }
 
 jint InitPipe(JNIEnv* env, jobject holder, jint access) {
