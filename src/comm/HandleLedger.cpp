@@ -18,6 +18,14 @@ HandleLedger& TheHandleLedger() {
   return *ledger;
 }
 
+namespace {
+// Made while the library loads, on the thread that loads it, so that threads calling in
+// later never race to make it: every thread that waits on such a construction costs a
+// thread record of the C++ runtime's thread library (a handle and an event) for the rest of
+// the process.
+[[maybe_unused]] const HandleLedger& g_ledgerMadeAtLoad = TheHandleLedger();
+}  // namespace
+
 const HandleLedger::Entry* HandleLedger::FindLocked(HANDLE handle) const {
   for (const Entry& entry : m_entries) {
     if (entry.handle == handle) return &entry;

@@ -52,3 +52,9 @@ const char* const* SupportedIdPatterns() {
   static const PatternList list;  // built once, on first use; thread-safe
   return list.entries;
 }
+
+namespace {
+// Built while the library loads, on the loading thread, so that searches on other threads
+// never race to build it (see the handle ledger).
+[[maybe_unused]] const char* const* const g_patternsBuiltAtLoad = SupportedIdPatterns();
+}  // namespace
