@@ -173,7 +173,7 @@ test_preset() {
 # and branch left uncovered, file by file, in build/coverage/coverage.txt and
 # coverage-branches.txt. Coverage below these floors fails the run: new code comes with
 # the tests that reach it.
-coverage_floor_lines=99
+coverage_floor_lines=98.5
 coverage_floor_branches=93
 coverage_report() {
   local gcovr_args=(--root "$root" --object-directory build/coverage --filter "$root/src/"
