@@ -172,9 +172,10 @@ test_preset() {
 # gcovr; branches that only an exception takes are left out. The report lists every line
 # and branch left uncovered, file by file, in build/coverage/coverage.txt and
 # coverage-branches.txt. Coverage below these floors fails the run: new code comes with
-# the tests that reach it.
-coverage_floor_lines=98.5
-coverage_floor_branches=93
+# the tests that reach it. They sit a little under the usual figures (about 99% and 94%),
+# because a few lines are reached only when threads meet in a particular order.
+coverage_floor_lines=98
+coverage_floor_branches=92
 coverage_report() {
   local gcovr_args=(--root "$root" --object-directory build/coverage --filter "$root/src/"
     --exclude-throw-branches --exclude-unreachable-branches)
