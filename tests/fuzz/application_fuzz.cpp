@@ -83,12 +83,13 @@ bool IsSubsequence(const Bytes& part, const Bytes& whole) {
 // Bytes a printer hands to reads leave it in order (the simulator logs them); Java must read
 // exactly those, in that order. The maker's printer is read by Java alone. The Printer
 // Class one is read by the worker into the buffer, whose content a close of the port throws
-// away: after such a close Java's next bytes may start further on.
+// away, and a read open drops what the worker stored before it: after either, Java's next
+// bytes may start further on.
 struct PrinterModel {
   int id = 0;               // 0: never plugged in during this run
   std::uint64_t sent = 0;   // bytes it was asked to send, present or not
   std::uint64_t cursor = 0; // bytes of its log that Java has read or a close threw away
-  bool gapAllowed = false;  // a close may have thrown buffered bytes away since the last read
+  bool gapAllowed = false;  // a close or an open may have thrown bytes away since the last read
 };
 
 class Application {
@@ -199,6 +200,8 @@ class Application {
     const jint handle = access == JavaThread::kRead ? m_java.readHandle() : m_java.writeHandle();
     m_given.insert(handle);
     if (access == JavaThread::kRead && kind == kMaker) m_nativeReads.insert(handle);
+    // Opening the Printer Class read pipe drops what the worker stored before it.
+    if (access == JavaThread::kRead && kind == kPrinterClass) m_printers[kPrinterClass].gapAllowed = true;
   }
 
   // A handle Java holds, one it held, or any value at all.
