@@ -36,7 +36,7 @@ Printer::Printer(int id, int driverKind, std::uint16_t vendorId, std::uint16_t p
 
 void Printer::DetachLocked(DWORD error, Completions* completions) {
   if (!present_) return;
-  MakeRoomLocked(completions, 0, 0);
+  ReserveFor(completions, pending_.size());  // what the printer held is dropped, not delivered
   present_ = false;
   removalError_ = error;
   // What the printer had sent but the host had not read is lost with the device.
@@ -94,9 +94,8 @@ bool Printer::PresentPath(std::string* path) const {
 
 // --- Data -------------------------------------------------------------------------------
 
-void Printer::MakeRoomLocked(Completions* completions, std::size_t extraReads,
-                             std::size_t incoming) {
-  ReserveFor(completions, pending_.size() + extraReads);
+void Printer::MakeRoomLocked(Completions* completions, std::size_t incoming) {
+  ReserveFor(completions, pending_.size());
   ReserveFor(&delivered_, toHost_.size() + incoming);
 }
 
@@ -146,7 +145,7 @@ void Printer::Send(const std::uint8_t* data, std::size_t size) {
       lostWithTheDevice_ += size;
       return;
     }
-    MakeRoomLocked(&completions, 0, size);
+    MakeRoomLocked(&completions, size);
     toHost_.insert(toHost_.end(), data, data + size);
     if (size == 0 && !pending_.empty()) {
       // A zero-length packet: it ends the oldest pending read with nothing in it.
@@ -387,7 +386,7 @@ void Printer::AbortReads(std::uint64_t file) {
 }
 
 void Printer::AbortReadsLocked(std::uint64_t file, Completions* completions) {
-  MakeRoomLocked(completions, 0, 0);
+  ReserveFor(completions, pending_.size());
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (it->file == file) {
       completions->push_back({std::move(it->done), 0, ERROR_OPERATION_ABORTED});
@@ -423,7 +422,7 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
     std::vector<std::uint8_t> replies;
     status.Feed(bytes, size, &replies);
     ReserveFor(&received_, size);
-    MakeRoomLocked(&completions, 0, replies.size());
+    MakeRoomLocked(&completions, replies.size());
     toHost_.insert(toHost_.end(), replies.begin(), replies.end());
     // Nothing below allocates.
     received_.insert(received_.end(), bytes, bytes + size);

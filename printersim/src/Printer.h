@@ -120,10 +120,9 @@ class Printer {
 
   // Every step of the printer either happens whole or not at all: whatever can fail for
   // want of memory happens before the first change. This makes room for the completions of
-  // every pending read plus `extraReads`, and for the delivery of what the printer holds
-  // plus `incoming` more bytes.
-  void MakeRoomLocked(Completions* completions, std::size_t extraReads,
-                      std::size_t incoming);
+  // every pending read, and for the delivery of what the printer holds plus `incoming` more
+  // bytes.
+  void MakeRoomLocked(Completions* completions, std::size_t incoming);
   // Moves what the printer has sent into the oldest pending reads; needs the room above.
   void DeliverLocked(Completions* completions);
   DWORD TakeLocked(std::uint8_t* buffer, DWORD size);
