@@ -259,6 +259,124 @@ TEST_F(PrinterSim, MakerDriverKeepsTimeoutsPerHandleAndReportsFixedFields) {
 
 }
 
+// The maker's driver times its reads by the handle's timeouts, as a serial port does.
+TEST_F(PrinterSim, MakerDriverReadsWaitAsTheHandlesSerialTimeoutsSay) {
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  File in = Open(Pipe(id, "PIPE00"));
+  ASSERT_TRUE(in);
+  auto setTimeouts = [&](ULONG interval, ULONG multiplier, ULONG constant) {
+    SERIAL_TIMEOUTS t = {interval, multiplier, constant, 0, 0};
+    DWORD returned = 0;
+    ASSERT_EQ(in->IoControl(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0, &returned), 0u);
+  };
+
+  // All zero: the read waits until its buffer is full, however long that takes.
+  setTimeouts(0, 0, 0);
+  Read full;
+  full.Start(*in, 4);
+  printersim::Send(id, Bytes{1, 2});
+  EXPECT_FALSE(full.Done());
+  printersim::Send(id, Bytes{3, 4, 5});
+  ASSERT_TRUE(full.WaitDone());
+  EXPECT_EQ(full.Data(), (Bytes{1, 2, 3, 4}));
+
+  // A total timeout: what came by then, here nothing, and success.
+  setTimeouts(0, 0, 150);
+  Read idle;
+  const auto start = std::chrono::steady_clock::now();
+  idle.Start(*in, 8);
+  ASSERT_TRUE(idle.WaitDone());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+  EXPECT_EQ(idle.Data(), Bytes{5});
+  EXPECT_EQ(idle.error, 0u);
+
+  // MAXDWORD, MAXDWORD, constant: the first byte ends the read.
+  setTimeouts(MAXDWORD, MAXDWORD, 10000);
+  Read any;
+  any.Start(*in, 8);
+  EXPECT_FALSE(any.Done());
+  printersim::Send(id, Bytes{6});
+  ASSERT_TRUE(any.WaitDone());
+  EXPECT_EQ(any.Data(), Bytes{6});
+
+  // An interval timeout ends a read once the bytes stop coming.
+  setTimeouts(50, 0, 0);
+  Read spaced;
+  spaced.Start(*in, 8);
+  printersim::Send(id, Bytes{7, 8});
+  ASSERT_TRUE(spaced.WaitDone());
+  EXPECT_EQ(spaced.Data(), (Bytes{7, 8}));
+
+  // A cancel ends a waiting read with what it holds.
+  setTimeouts(0, 0, 0);
+  Read cancelled;
+  cancelled.Start(*in, 8);
+  printersim::Send(id, Bytes{9});
+  in->Cancel(cancelled.start.id);
+  ASSERT_TRUE(cancelled.WaitDone());
+  EXPECT_EQ(cancelled.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(cancelled.Data(), Bytes{9});
+}
+
+// A printer that answers each poll with an empty packet: the read is queued, and its empty
+// completion comes from another thread after the issue.
+TEST_F(PrinterSim, ZeroLengthPacketModeCompletesIdleReadsEmptyFromTheDeviceThread) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  printersim::SetReadMode(id, printersim::kReadsQueuedZeroLength);
+  File in = Open(Pipe(id, "PIPE00"));
+  ASSERT_TRUE(in);
+  Read idle;
+  idle.Start(*in);
+  EXPECT_TRUE(idle.start.queued);
+  ASSERT_TRUE(idle.WaitDone());
+  EXPECT_EQ(idle.bytes, 0u);
+  EXPECT_EQ(idle.error, 0u);
+  EXPECT_NE(idle.thread, std::this_thread::get_id());
+  printersim::Send(id, Bytes{1, 2});
+  Read data;
+  data.Start(*in);
+  ASSERT_TRUE(data.WaitDone());
+  EXPECT_EQ(data.Data(), (Bytes{1, 2}));
+}
+
+// A driver that never completes a cancelled read: neither a cancel nor closing the handle
+// ends it; data or a removal does.
+TEST_F(PrinterSim, IgnoredCancelsLeaveTheReadPendingUntilDataOrRemoval) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  printersim::IgnoreCancels(id, true);
+  File in = Open(Pipe(id, "PIPE00"));
+  ASSERT_TRUE(in);
+  Read stuck, orphan;
+  stuck.Start(*in);
+  orphan.Start(*in);
+  in->Cancel(stuck.start.id);
+  in.reset();  // closing the handle cancels nothing either
+  EXPECT_FALSE(stuck.Done() || orphan.Done());
+  EXPECT_EQ(printersim::PendingReads(id), 2);
+  printersim::Send(id, Bytes{1});
+  ASSERT_TRUE(stuck.WaitDone());
+  EXPECT_EQ(stuck.Data(), Bytes{1});
+  printersim::Detach(id);
+  ASSERT_TRUE(orphan.WaitDone());
+  EXPECT_EQ(orphan.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// A cable pulled in the middle of a receipt: the printer keeps what came before, the write
+// reports the removal with the count it took, and the printer is gone.
+TEST_F(PrinterSim, UnplugAfterBytesCutsAWriteAndRemovesThePrinter) {
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  File out = Open(Pipe(id, "PIPE01"));
+  ASSERT_TRUE(out);
+  printersim::UnplugAfterBytes(id, 6, ERROR_DEVICE_NOT_CONNECTED);
+  ASSERT_EQ(Write(*out, Bytes{1, 2, 3, 4}), 0u);
+  DWORD written = 0;
+  const Bytes rest = {5, 6, 7, 8};
+  EXPECT_EQ(out->Write(rest.data(), 4, &written), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_EQ(written, 2u);
+  EXPECT_EQ(printersim::Received(id), (Bytes{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(OpenError(Pipe(id, "PIPE01")), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
 TEST_F(PrinterSim, PipesOnlyCarryTheirDirectionAndHandlesOnlyTheirAccess) {
   const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
   File in = Open(Pipe(id, "PIPE00"));
@@ -562,7 +680,7 @@ TEST_F(PrinterSim, UnknownIdsAndOutOfRangeArgumentsAreRefused) {
   EXPECT_EQ(id, 1);
   EXPECT_THROW(printersim::Send(id + 1, Bytes{1}), std::invalid_argument);
   EXPECT_THROW(printersim::SetStatusByte(id, 5, 0x12), std::invalid_argument);
-  EXPECT_THROW(printersim::SetReadMode(id, 3), std::invalid_argument);
+  EXPECT_THROW(printersim::SetReadMode(id, 4), std::invalid_argument);
   EXPECT_THROW(printersim::InjectEnumerationErrors(3, 0, ERROR_GEN_FAILURE, 1), std::invalid_argument);
 }
 

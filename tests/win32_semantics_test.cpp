@@ -518,6 +518,26 @@ TEST_F(Win32Semantics, LastErrorIsPerThreadAndSuccessLeavesItAlone) {
   CloseHandle(event);
 }
 
+// A slot's value is the setting thread's own; another thread reads null, and a successful
+// read clears the last error so that a null value can be told from a failure.
+TEST_F(Win32Semantics, ThreadLocalSlotsAreEachThreadsOwn) {
+  const DWORD slot = TlsAlloc();
+  ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
+  int mine = 0;
+  ASSERT_TRUE(TlsSetValue(slot, &mine));
+  LPVOID seen = &mine;
+  DWORD errorThere = 99;
+  RunOnThread([&] {
+    SetLastError(5);
+    seen = TlsGetValue(slot);
+    errorThere = GetLastError();
+  });
+  EXPECT_EQ(seen, nullptr);
+  EXPECT_EQ(errorThere, static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(TlsGetValue(slot), &mine);
+  EXPECT_TRUE(TlsFree(slot));
+}
+
 TEST_F(Win32Semantics, InterlockedOperationsAreAtomic) {
   LONG value = 5;
   EXPECT_EQ(InterlockedCompareExchange(&value, 9, 4), 5);  // no match: unchanged
@@ -654,6 +674,21 @@ TEST_F(Win32Semantics, CancelIoAbortsOnlyTheCallingThreadsRead) {
   EXPECT_EQ(transferred, 0u);
   EXPECT_EQ(WaitForSingleObject(overlapped_.hEvent, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(CancelIo(pipes_.reader));
+}
+
+// CancelIoEx reaches every thread's reads on the handle, and says when it found none.
+TEST_F(Win32Semantics, CancelIoExAbortsAnotherThreadsReadAndReportsWhenThereIsNone) {
+  ASSERT_NO_FATAL_FAILURE(StartPendingRead(16));
+  BOOL cancelled = FALSE;
+  RunOnThread([&] { cancelled = CancelIoEx(pipes_.reader, nullptr); });
+  EXPECT_TRUE(cancelled);
+  DWORD transferred = 99;
+  SetLastError(0);
+  EXPECT_FALSE(GetOverlappedResult(pipes_.reader, &overlapped_, &transferred, TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  SetLastError(0);
+  EXPECT_FALSE(CancelIoEx(pipes_.reader, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
 }
 
 TEST_F(Win32Semantics, ClosingTheHandleAbortsItsPendingRead) {

@@ -226,6 +226,13 @@ BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 
+// Thread-local storage slots
+#define TLS_OUT_OF_INDEXES 0xFFFFFFFFu
+DWORD WINAPI TlsAlloc(void);
+BOOL WINAPI TlsFree(DWORD dwTlsIndex);
+LPVOID WINAPI TlsGetValue(DWORD dwTlsIndex);
+BOOL WINAPI TlsSetValue(DWORD dwTlsIndex, LPVOID lpTlsValue);
+
 // Interlocked operations
 LONG WINAPI InterlockedIncrement(LONG volatile* Addend);
 LONG WINAPI InterlockedDecrement(LONG volatile* Addend);
@@ -262,6 +269,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                 LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL WINAPI CancelIo(HANDLE hFile);
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);

@@ -66,13 +66,17 @@ class FileObject final : public KernelObject {
   // Closing the handle cancels every read still pending on it, whichever thread issued it.
   void OnHandleClosed() override { CancelReads(0); }
 
-  // Cancels the pending reads of one thread (0: of all threads).
-  void CancelReads(DWORD threadId) {
+  // Cancels the pending reads of one thread (0: of all threads), or only the one issued
+  // with `overlapped` when that is given; the number of reads found to cancel.
+  std::size_t CancelReads(DWORD threadId, const OVERLAPPED* overlapped = nullptr) {
     std::vector<std::uint64_t> ids;
+    std::size_t found = 0;
     {
       std::lock_guard<std::mutex> guard(TheKernel().lock);
       for (const auto& request : pending_->requests) {
         if (request->done || (threadId != 0 && request->threadId != threadId)) continue;
+        if (overlapped != nullptr && request->overlapped != overlapped) continue;
+        ++found;
         if (request->started) {
           ids.push_back(request->readId);
         } else {
@@ -81,6 +85,7 @@ class FileObject final : public KernelObject {
       }
     }
     for (std::uint64_t id : ids) device_->Cancel(id);
+    return found;
   }
 
  private:
@@ -361,6 +366,20 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
     const std::shared_ptr<FileObject> file = LookupFile(hFile);
     if (!file) return FailWith(ERROR_INVALID_HANDLE);
     file->CancelReads(CurrentThreadId());
+    return TRUE;
+  });
+}
+
+// Cancels the reads of every thread on the handle, synchronous ones included, or only the
+// one issued with lpOverlapped. Like Windows it fails with ERROR_NOT_FOUND when it finds
+// nothing to cancel, and it does not wait for the cancelled reads to complete.
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+  return AsWindowsDoes<BOOL>(FALSE, [&]() -> BOOL {
+    DWORD error = 0;
+    if (ShouldFail("CancelIoEx", &error)) return FailWith(error);
+    const std::shared_ptr<FileObject> file = LookupFile(hFile);
+    if (!file) return FailWith(ERROR_INVALID_HANDLE);
+    if (file->CancelReads(0, lpOverlapped) == 0) return FailWith(ERROR_NOT_FOUND);
     return TRUE;
   });
 }

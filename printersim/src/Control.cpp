@@ -62,8 +62,8 @@ void FailNextOpens(int id, DWORD error, int count, int skip) {
 
 void SetReadMode(int id, int mode) {
   auto printer = Find(id);
-  if (mode != kReadsPendUntilData && mode != kReadsCompleteAtOnce && mode != kReadsQueued) {
-    throw std::invalid_argument("printersim: read mode must be 0, 1 or 2");
+  if (mode < kReadsPendUntilData || mode > kReadsQueuedZeroLength) {
+    throw std::invalid_argument("printersim: read mode must be 0, 1, 2 or 3");
   }
   printer->SetReadMode(mode);
 }
@@ -71,6 +71,10 @@ void SetReadMode(int id, int mode) {
 void StallWrites(int id) { Find(id)->StallWrites(); }
 void ReleaseWrites(int id) { Find(id)->ReleaseWrites(); }
 void LimitWrites(int id, DWORD maxBytes) { Find(id)->LimitWrites(maxBytes); }
+void UnplugAfterBytes(int id, std::uint64_t count, DWORD error) {
+  Find(id)->UnplugAfterBytes(count, error);
+}
+void IgnoreCancels(int id, bool ignore) { Find(id)->IgnoreCancels(ignore); }
 
 void SetFixedTimeoutFields(int id, unsigned fieldMask) {
   auto printer = Find(id);

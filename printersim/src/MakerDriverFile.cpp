@@ -8,6 +8,13 @@ namespace {
 constexpr DWORD kFixedTimeout = 0xFFFFFFFEu;
 }  // namespace
 
+ReadWait MakerDriverFile::WaitOf(DWORD size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ReadWait::FromSerialTimeouts(timeouts_.ReadIntervalTimeout,
+                                      timeouts_.ReadTotalTimeoutMultiplier,
+                                      timeouts_.ReadTotalTimeoutConstant, size);
+}
+
 DWORD MakerDriverFile::IoControl(DWORD code, const void* in, DWORD inSize, void* out,
                                  DWORD outSize, DWORD* returned) {
   if (returned != nullptr) *returned = 0;

@@ -1,8 +1,9 @@
-// A handle on the maker's own USB driver. Its reads never wait: each completes at once with
-// what the printer has sent, possibly nothing. It keeps serial timeouts per handle, read and
-// set with IOCTL_SERIAL_GET_TIMEOUTS and IOCTL_SERIAL_SET_TIMEOUTS; the driver only keeps
-// them, it does not time its reads by them. A field the printer is told to report as fixed
-// reads back as 0xFFFFFFFE.
+// A handle on the maker's own USB driver. It keeps serial timeouts per handle, read and set
+// with IOCTL_SERIAL_GET_TIMEOUTS and IOCTL_SERIAL_SET_TIMEOUTS, and times its reads by them
+// as a serial port does (ReadWait.h). A new handle's timeouts are MAXDWORD, 0, 0, 0, 0: a
+// read completes at once with what the printer has sent, possibly nothing, until the
+// application sets timeouts that wait. A field the printer is told to report as fixed reads
+// back as 0xFFFFFFFE.
 #ifndef PRINTERSIM_MAKERDRIVERFILE_H
 #define PRINTERSIM_MAKERDRIVERFILE_H
 
@@ -38,11 +39,11 @@ class MakerDriverFile final : public PrinterFile {
                   DWORD* returned) override;
 
  protected:
-  bool ReadsMayPend() const override { return false; }
+  ReadWait WaitOf(DWORD size) override;
 
  private:
-  std::mutex mutex_;           // guards timeouts_: a handle may be used from any thread
-  SERIAL_TIMEOUTS timeouts_{};
+  std::mutex mutex_;  // guards timeouts_: a handle may be used from any thread
+  SERIAL_TIMEOUTS timeouts_{MAXDWORD, 0, 0, 0, 0};
 };
 
 }  // namespace printersim

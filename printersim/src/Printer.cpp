@@ -1,6 +1,7 @@
 #include "Printer.h"
 
 #include "DeviceThread.h"
+#include "ReadTimers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -43,8 +44,11 @@ void Printer::DetachLocked(DWORD error, Completions* completions) {
   lostWithTheDevice_ += toHost_.size();
   toHost_.clear();
   status_.Restart();
-  for (PendingRead& read : pending_) completions->push_back({std::move(read.done), 0, error});
+  for (PendingRead& read : pending_) {
+    completions->push_back({std::move(read.done), read.filled, error});
+  }
   pending_.clear();
+  unplugArmed_ = false;
   changed_.notify_all();
 }
 
@@ -53,7 +57,7 @@ void Printer::Detach(DWORD error) {
   bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queued = readMode_ == kReadsQueued;
+    queued = CompletesOnDeviceThreadLocked();
     DetachLocked(error, &completions);
   }
   Run(&completions, queued);
@@ -64,7 +68,7 @@ void Printer::Reattach(const std::string* newSerial) {
   bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queued = readMode_ == kReadsQueued;
+    queued = CompletesOnDeviceThreadLocked();
     std::string serial = newSerial != nullptr ? *newSerial : serial_;
     std::string path = newSerial != nullptr ? FormatInterfacePath(InterfaceClass(driverKind_),
                                                                   vendorId_, productId_,
@@ -107,13 +111,31 @@ DWORD Printer::TakeLocked(std::uint8_t* buffer, DWORD size) {
   return static_cast<DWORD>(count);
 }
 
+bool Printer::IsFilled(const PendingRead& read) {
+  switch (read.until) {
+    case ReadWait::Until::kNothing: return true;
+    case ReadWait::Until::kAnyByte: return read.filled > 0;
+    case ReadWait::Until::kFull: return read.filled == read.size;
+  }
+  return true;
+}
+
+// A read that waits for a full buffer keeps what comes and waits on, its interval timeout
+// starting again with every byte; the timer thread is told of the new deadline.
 void Printer::DeliverLocked(Completions* completions) {
   while (!toHost_.empty() && !pending_.empty()) {
     PendingRead& read = pending_.front();
-    const DWORD bytes = TakeLocked(read.buffer, read.size);
+    read.filled += TakeLocked(read.buffer + read.filled, read.size - read.filled);
+    if (!IsFilled(read)) {
+      if (read.interval.count() > 0) {
+        read.intervalDeadline = std::chrono::steady_clock::now() + read.interval;
+        ReadTimers::Changed();
+      }
+      break;
+    }
     DWORD error = 0;
     dataReadFault_.Fire(&error);
-    completions->push_back({std::move(read.done), bytes, error});
+    completions->push_back({std::move(read.done), read.filled, error});
     pending_.pop_front();
   }
 }
@@ -140,7 +162,7 @@ void Printer::Send(const std::uint8_t* data, std::size_t size) {
   bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queued = readMode_ == kReadsQueued;
+    queued = CompletesOnDeviceThreadLocked();
     if (!present_) {  // nothing travels from a printer that is not on the bus
       lostWithTheDevice_ += size;
       return;
@@ -198,6 +220,18 @@ void Printer::StallWrites() {
 void Printer::LimitWrites(DWORD maxBytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   writeLimit_ = maxBytes;
+}
+
+void Printer::UnplugAfterBytes(std::uint64_t count, DWORD error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unplugArmed_ = present_;
+  unplugAfter_ = count;
+  unplugError_ = error;
+}
+
+void Printer::IgnoreCancels(bool ignore) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ignoreCancels_ = ignore;
 }
 
 void Printer::ReleaseWrites() {
@@ -310,6 +344,10 @@ void Printer::FileClosed() {
   changed_.notify_all();
 }
 
+bool Printer::CompletesOnDeviceThreadLocked() const {
+  return readMode_ == kReadsQueued || readMode_ == kReadsQueuedZeroLength;
+}
+
 DWORD Printer::HandleErrorLocked(std::uint64_t attachment) const {
   return present_ && attachment == attachment_ ? 0 : removalError_;
 }
@@ -319,42 +357,96 @@ DWORD Printer::HandleError(std::uint64_t attachment) const {
   return HandleErrorLocked(attachment);
 }
 
-// A read that waits for the printer is queued by the driver. In kReadsQueued mode every read
-// is: one whose outcome is known at issue (data waiting, an armed fault, a removal) is
+// A read that waits for the printer is queued by the driver. In the queued read modes every
+// read is: one whose outcome is known at issue (data waiting, an armed fault, a removal) is
 // completed before the driver returns, as a driver may complete a request in its dispatch
 // routine after marking it pending, so its event is already set when the caller first
-// looks; ReadFile still reports it pending, and its error arrives at its completion.
+// looks; ReadFile still reports it pending, and its error arrives at its completion. In
+// kReadsQueuedZeroLength an idle read is answered by an empty packet a moment later, from the
+// device thread.
 hostwin::ReadStart Printer::StartRead(std::uint64_t file, std::uint64_t attachment,
                                       void* buffer, DWORD size, hostwin::ReadDone done,
-                                      bool mayPend) {
+                                      const ReadWait& wait) {
+  // Noted before anything changes: it is the one step here that may fail for want of memory
+  // besides the reservations below.
+  if (wait.timed || wait.spaced) ReadTimers::Watch(shared_from_this());
   const std::uint64_t id = g_nextReadId.fetch_add(1, std::memory_order_relaxed);
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   Completions completions;
   bool queued = false;
   bool waits = false;
+  bool emptyPacket = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queued = readMode_ == kReadsQueued;
-    const bool atOnce =
-        !mayPend || !toHost_.empty() || size == 0 || readMode_ == kReadsCompleteAtOnce;
+    queued = CompletesOnDeviceThreadLocked();
+    const bool waitsForFirstByte = wait.until == ReadWait::Until::kAnyByte && !wait.timed;
+    ReadWait::Until until = wait.until;
+    if (waitsForFirstByte &&
+        (readMode_ == kReadsCompleteAtOnce || readMode_ == kReadsQueuedZeroLength)) {
+      until = ReadWait::Until::kNothing;
+    }
+    // Whatever can fail for want of memory comes first: the completion's room, the room for
+    // the bytes taken, and the read's place in the queue, given back if it is not needed.
     completions.reserve(1);
     ReserveFor(&delivered_, std::min<std::size_t>(size, toHost_.size()));
-    if (!atOnce) pending_.push_back({id, file, bytes, size, nullptr});
+    pending_.emplace_back();
+    const auto now = std::chrono::steady_clock::now();
+    PendingRead& read = pending_.back();
+    read.id = id;
+    read.file = file;
+    read.buffer = bytes;
+    read.size = size;
+    read.until = until;
+    if (wait.timed) read.totalDeadline = now + wait.total;
+    if (wait.spaced) read.interval = wait.interval;
     ++readsIssued_;
     DWORD error = HandleErrorLocked(attachment);
     if (error != 0 || readFault_.Fire(&error)) {
-      if (!atOnce) pending_.pop_back();
+      pending_.pop_back();
       completions.push_back({std::move(done), 0, error});
-    } else if (atOnce) {
-      completions.push_back({std::move(done), TakeLocked(bytes, size), 0});
     } else {
-      pending_.back().done = std::move(done);
-      waits = true;
+      read.filled = TakeLocked(bytes, size);
+      if (size == 0 || IsFilled(read)) {
+        emptyPacket = read.filled == 0 && readMode_ == kReadsQueuedZeroLength && size != 0;
+        completions.push_back({std::move(done), read.filled, 0});
+        pending_.pop_back();
+      } else {
+        if (read.filled > 0 && read.interval.count() > 0) {
+          read.intervalDeadline = now + read.interval;
+        }
+        read.done = std::move(done);
+        waits = true;
+        if (wait.timed || wait.spaced) ReadTimers::Changed();
+      }
     }
     changed_.notify_all();
   }
-  Run(&completions, false);
+  Run(&completions, emptyPacket);
   return {id, queued || waits};
+}
+
+Printer::TimePoint Printer::ExpireTimedReads(TimePoint now) {
+  Completions completions;
+  bool queued = false;
+  TimePoint next = TimePoint::max();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued = CompletesOnDeviceThreadLocked();
+    completions.reserve(pending_.size());
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      const TimePoint due = std::min(it->totalDeadline, it->intervalDeadline);
+      if (due <= now) {
+        completions.push_back({std::move(it->done), it->filled, 0});
+        it = pending_.erase(it);
+        continue;
+      }
+      next = std::min(next, due);
+      ++it;
+    }
+    if (!completions.empty()) changed_.notify_all();
+  }
+  Run(&completions, queued);
+  return next;
 }
 
 void Printer::CancelRead(std::uint64_t readId) {
@@ -362,12 +454,13 @@ void Printer::CancelRead(std::uint64_t readId) {
   bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queued = readMode_ == kReadsQueued;
+    queued = CompletesOnDeviceThreadLocked();
+    if (ignoreCancels_) return;  // the read stays the driver's until data or a removal
     auto it = std::find_if(pending_.begin(), pending_.end(),
                            [readId](const PendingRead& read) { return read.id == readId; });
     if (it == pending_.end()) return;  // completed already
     completions.reserve(1);
-    completions.push_back({std::move(it->done), 0, ERROR_OPERATION_ABORTED});
+    completions.push_back({std::move(it->done), it->filled, ERROR_OPERATION_ABORTED});
     pending_.erase(it);
     changed_.notify_all();
   }
@@ -379,17 +472,18 @@ void Printer::AbortReads(std::uint64_t file) {
   bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queued = readMode_ == kReadsQueued;
+    queued = CompletesOnDeviceThreadLocked();
     AbortReadsLocked(file, &completions);
   }
   Run(&completions, queued);
 }
 
 void Printer::AbortReadsLocked(std::uint64_t file, Completions* completions) {
+  if (ignoreCancels_) return;
   ReserveFor(completions, pending_.size());
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (it->file == file) {
-      completions->push_back({std::move(it->done), 0, ERROR_OPERATION_ABORTED});
+      completions->push_back({std::move(it->done), it->filled, ERROR_OPERATION_ABORTED});
       it = pending_.erase(it);
     } else {
       ++it;
@@ -403,9 +497,10 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   Completions completions;
   bool queued = false;
+  bool pulled = false;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    queued = readMode_ == kReadsQueued;
+    queued = CompletesOnDeviceThreadLocked();
     if (DWORD error = HandleErrorLocked(attachment)) return error;
     if (stalled_) {
       ++stalledWriters_;
@@ -418,6 +513,12 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
     }
     // A driver may take fewer bytes than it was given; the writer has to offer the rest.
     size = std::min(size, writeLimit_);
+    // A cable pulled in the middle of a receipt: the printer takes what came before.
+    pulled = unplugArmed_ && unplugAfter_ <= size;
+    if (pulled) {
+      size = static_cast<DWORD>(unplugAfter_);
+      ReserveFor(&completions, 2 * pending_.size());  // delivered, then dropped by the removal
+    }
     StatusReplies status = status_;
     std::vector<std::uint8_t> replies;
     status.Feed(bytes, size, &replies);
@@ -428,11 +529,13 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
     received_.insert(received_.end(), bytes, bytes + size);
     status_ = status;
     DeliverLocked(&completions);
+    if (unplugArmed_) unplugAfter_ -= size;
+    if (pulled) DetachLocked(unplugError_, &completions);
     changed_.notify_all();
   }
   Run(&completions, queued);
   *written = size;
-  return 0;
+  return pulled ? unplugError_ : 0;
 }
 
 DWORD Printer::Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags) {
@@ -440,7 +543,7 @@ DWORD Printer::Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags) 
   bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queued = readMode_ == kReadsQueued;
+    queued = CompletesOnDeviceThreadLocked();
     if (DWORD error = HandleErrorLocked(attachment)) return error;
     purges_.push_back(flags);
     changed_.notify_all();

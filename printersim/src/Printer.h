@@ -9,7 +9,8 @@
 // releasing it, on the calling thread, because hostwin's callback may call straight back
 // into the printer (a receive loop starts its next read from inside the completion). A
 // stalled write waits on changed_, which releases mutex_ while it waits. In the queued read
-// mode the completions run on the device thread instead (DeviceThread.h).
+// mode the completions run on the device thread instead (DeviceThread.h), and those of reads
+// whose timeouts run out on the timer thread (ReadTimers.h).
 #ifndef PRINTERSIM_PRINTER_H
 #define PRINTERSIM_PRINTER_H
 
@@ -22,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,11 +31,12 @@
 #include "DeviceThread.h"
 #include "Faults.h"
 #include "InterfacePath.h"
+#include "ReadWait.h"
 #include "StatusReplies.h"
 
 namespace printersim {
 
-class Printer {
+class Printer : public std::enable_shared_from_this<Printer> {
  public:
   Printer(int id, int driverKind, std::uint16_t vendorId, std::uint16_t productId,
           std::string serial, IdCase idCase);
@@ -62,6 +65,8 @@ class Printer {
   void SetReadMode(int mode);
   void StallWrites();
   void ReleaseWrites();
+  void UnplugAfterBytes(std::uint64_t count, DWORD error);
+  void IgnoreCancels(bool ignore);
   void LimitWrites(DWORD maxBytes);
   void SetFixedTimeoutFields(unsigned mask);
   unsigned FixedTimeoutFields() const;
@@ -93,12 +98,17 @@ class Printer {
   // error.
   DWORD HandleError(std::uint64_t attachment) const;
 
-  // Starts a read for the handle `file` of `attachment`. With `mayPend` (the printer class
-  // driver) a read that finds nothing to deliver pends until the printer sends, unless the
-  // read mode completes it at once; otherwise it completes at once with what there is. In
-  // the queued read mode every read is reported queued (printersim.h, kReadsQueued).
+  // Starts a read for the handle `file` of `attachment`, waiting as `wait` says (the
+  // driver's choice). A read that waits for its first byte without a limit (the printer
+  // class driver's) completes at once with nothing instead in kReadsCompleteAtOnce, and with
+  // a zero-length packet from the device thread in kReadsQueuedZeroLength. In the queued
+  // read modes every read is reported queued (printersim.h).
   hostwin::ReadStart StartRead(std::uint64_t file, std::uint64_t attachment, void* buffer,
-                          DWORD size, hostwin::ReadDone done, bool mayPend);
+                               DWORD size, hostwin::ReadDone done, const ReadWait& wait);
+  // Completes the pending reads whose timeouts have run out by `now` with what they hold;
+  // returns the earliest deadline still ahead (time_point::max() for none). Throws
+  // std::bad_alloc, with nothing changed, when there is no memory for the completions.
+  std::chrono::steady_clock::time_point ExpireTimedReads(std::chrono::steady_clock::time_point now);
   void CancelRead(std::uint64_t readId);
   // Completes the pending reads of one handle with ERROR_OPERATION_ABORTED.
   void AbortReads(std::uint64_t file);
@@ -109,12 +119,18 @@ class Printer {
   void NoteIoControl(DWORD code);
 
  private:
+  using TimePoint = std::chrono::steady_clock::time_point;
   struct PendingRead {
     std::uint64_t id;
     std::uint64_t file;
     std::uint8_t* buffer;
     DWORD size;
     hostwin::ReadDone done;
+    ReadWait::Until until = ReadWait::Until::kAnyByte;
+    DWORD filled = 0;                             // bytes it holds so far
+    TimePoint totalDeadline = TimePoint::max();   // none: max()
+    TimePoint intervalDeadline = TimePoint::max();
+    std::chrono::milliseconds interval{0};        // 0: no interval timeout
   };
   using Completions = std::vector<Completion>;
 
@@ -129,6 +145,10 @@ class Printer {
   void DetachLocked(DWORD error, Completions* completions);
   void AbortReadsLocked(std::uint64_t file, Completions* completions);
   DWORD HandleErrorLocked(std::uint64_t attachment) const;
+  // The queued read modes hand completions to the device thread.
+  bool CompletesOnDeviceThreadLocked() const;
+  // Whether a pending read is complete with what it holds.
+  static bool IsFilled(const PendingRead& read);
   static void Run(Completions* completions, bool queued);
   template <typename Condition>
   bool WaitFor(std::chrono::milliseconds timeout, Condition condition);
@@ -156,6 +176,10 @@ class Printer {
   CountedFault openFault_;
   int readMode_ = kReadsPendUntilData;
   bool stalled_ = false;
+  bool ignoreCancels_ = false;          // a driver that never completes a cancelled read
+  bool unplugArmed_ = false;            // the cable is pulled after unplugAfter_ more bytes
+  std::uint64_t unplugAfter_ = 0;
+  DWORD unplugError_ = ERROR_ACCESS_DENIED;
   int stalledWriters_ = 0;
   DWORD writeLimit_ = MAXDWORD;  // most bytes one write takes
   int openFiles_ = 0;

@@ -18,7 +18,7 @@ class PrinterClassDriverFile final : public PrinterFile {
                   DWORD* returned) override;
 
  protected:
-  bool ReadsMayPend() const override { return true; }
+  ReadWait WaitOf(DWORD) override { return ReadWait{}; }  // until the first byte
 };
 
 }  // namespace printersim

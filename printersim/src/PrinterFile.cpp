@@ -31,7 +31,7 @@ hostwin::ReadStart PrinterFile::StartRead(void* buffer, DWORD size, hostwin::Rea
     done(0, ERROR_ACCESS_DENIED);
     return {};
   }
-  return printer_->StartRead(serial_, attachment_, buffer, size, std::move(done), ReadsMayPend());
+  return printer_->StartRead(serial_, attachment_, buffer, size, std::move(done), WaitOf(size));
 }
 
 void PrinterFile::Cancel(std::uint64_t readId) { printer_->CancelRead(readId); }

@@ -1,7 +1,7 @@
 // A handle's view of a printer: what both drivers share. A read is taken on the interface
 // itself or on PIPE00, a write on the interface or on PIPE01, each only with the access it
 // needs, as the I/O manager checks before any driver sees the request. Everything else is
-// the printer's (Printer.h); the two drivers differ in how reads wait and which device
+// the printer's (Printer.h); the two drivers differ in how long reads wait and which device
 // controls they know.
 #ifndef PRINTERSIM_PRINTERFILE_H
 #define PRINTERSIM_PRINTERFILE_H
@@ -14,6 +14,7 @@
 
 #include "InterfacePath.h"
 #include "Printer.h"
+#include "ReadWait.h"
 
 namespace printersim {
 
@@ -32,8 +33,8 @@ class PrinterFile : public hostwin::DeviceFile {
   DWORD Purge(DWORD flags) override;
 
  protected:
-  // Whether a read that finds no data waits for the printer to send.
-  virtual bool ReadsMayPend() const = 0;
+  // How a read of `size` bytes waits for the printer to send.
+  virtual ReadWait WaitOf(DWORD size) = 0;
 
   Printer& printer() const { return *printer_; }
   std::uint64_t attachment() const { return attachment_; }

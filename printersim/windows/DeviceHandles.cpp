@@ -188,13 +188,16 @@ BOOL DeviceHandle::Write(const void* data, DWORD size, DWORD* written, OVERLAPPE
   return TRUE;
 }
 
-void DeviceHandle::CancelPending(bool allThreads) {
+std::size_t DeviceHandle::CancelPending(bool allThreads, const OVERLAPPED* overlapped) {
   std::vector<std::uint64_t> started;
+  std::size_t found = 0;
   {
     const DWORD self = GetCurrentThreadId();
     std::lock_guard<std::mutex> guard(m_state->lock);
     for (const auto& request : m_state->pending) {
       if (request->done || (!allThreads && request->threadId != self)) continue;
+      if (overlapped != nullptr && request->overlapped != overlapped) continue;
+      ++found;
       if (request->started) {
         started.push_back(request->readId);
       } else {
@@ -203,12 +206,21 @@ void DeviceHandle::CancelPending(bool allThreads) {
     }
   }
   for (std::uint64_t id : started) m_device->Cancel(id);
+  return found;
 }
 
 // Only the calling thread's reads, as on Windows; TRUE also when none was pending.
 BOOL DeviceHandle::CancelIo() {
   CancelPending(false);
   return TRUE;
+}
+
+// Every thread's reads, synchronous ones included, as CancelIoEx cancels them; it fails with
+// ERROR_NOT_FOUND when there is nothing to cancel.
+BOOL DeviceHandle::CancelIoEx(OVERLAPPED* overlapped) {
+  if (CancelPending(true, overlapped) != 0) return TRUE;
+  SetLastError(ERROR_NOT_FOUND);
+  return FALSE;
 }
 
 BOOL DeviceHandle::IoControl(DWORD code, const void* in, DWORD inSize, void* out,

@@ -50,6 +50,7 @@ class DeviceHandle : public std::enable_shared_from_this<DeviceHandle> {
   BOOL Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped);
   BOOL Write(const void* data, DWORD size, DWORD* written, OVERLAPPED* overlapped);
   BOOL CancelIo();
+  BOOL CancelIoEx(OVERLAPPED* overlapped);
   BOOL IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                  DWORD* returned);
   BOOL Purge(DWORD flags);
@@ -59,7 +60,9 @@ class DeviceHandle : public std::enable_shared_from_this<DeviceHandle> {
   struct Request;
 
   void Complete(const std::shared_ptr<Request>& request, DWORD bytes, DWORD error);
-  void CancelPending(bool allThreads);
+  // Cancels the calling thread's pending reads, or every thread's, or only the one issued
+  // with `overlapped` when that is given; the number of reads found to cancel.
+  std::size_t CancelPending(bool allThreads, const OVERLAPPED* overlapped = nullptr);
   void SignalLocked();
   BOOL Report(const Request& request, DWORD* read) const;
 

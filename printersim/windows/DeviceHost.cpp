@@ -31,6 +31,7 @@ struct SystemCalls {
   decltype(&::ReadFile) ReadFile = ::ReadFile;
   decltype(&::WriteFile) WriteFile = ::WriteFile;
   decltype(&::CancelIo) CancelIo = ::CancelIo;
+  decltype(&::CancelIoEx) CancelIoEx = ::CancelIoEx;
   decltype(&::CloseHandle) CloseHandle = ::CloseHandle;
   decltype(&::DeviceIoControl) DeviceIoControl = ::DeviceIoControl;
   decltype(&::PurgeComm) PurgeComm = ::PurgeComm;
@@ -170,6 +171,12 @@ BOOL WINAPI HostCancelIo(HANDLE file) {
   if (Fails("CancelIo")) return FALSE;
   if (auto device = DeviceHandles::Instance().Find(file)) return device->CancelIo();
   return g_system.CancelIo(file);
+}
+
+BOOL WINAPI HostCancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+  if (Fails("CancelIoEx")) return FALSE;
+  if (auto device = DeviceHandles::Instance().Find(file)) return device->CancelIoEx(overlapped);
+  return g_system.CancelIoEx(file, overlapped);
 }
 
 BOOL WINAPI HostCloseHandle(HANDLE handle) {
@@ -367,6 +374,7 @@ void HostDevicesFor(HMODULE module) {
     Rewrite(module, kernel, "ReadFile", &HostReadFile, &s.ReadFile);
     Rewrite(module, kernel, "WriteFile", &HostWriteFile, &s.WriteFile);
     Rewrite(module, kernel, "CancelIo", &HostCancelIo, &s.CancelIo);
+    Rewrite(module, kernel, "CancelIoEx", &HostCancelIoEx, &s.CancelIoEx);
     Rewrite(module, kernel, "CloseHandle", &HostCloseHandle, &s.CloseHandle);
     Rewrite(module, kernel, "DeviceIoControl", &HostDeviceIoControl, &s.DeviceIoControl);
     Rewrite(module, kernel, "PurgeComm", &HostPurgeComm, &s.PurgeComm);

@@ -31,6 +31,13 @@ constexpr int kReadsCompleteAtOnce = 1; // an idle read completes at once with 0
 // the time ReadFile returns; the others complete later on the simulator's device thread,
 // as do those that a send, a cancel, a purge or a removal ends.
 constexpr int kReadsQueued = 2;
+// As kReadsQueued, and the printer answers every poll it has nothing for with a zero-length
+// packet: an idle read completes with 0 bytes from the device thread, a moment after it was
+// reported pending.
+constexpr int kReadsQueuedZeroLength = 3;
+// Every read mode, for tests that run in each.
+constexpr int kReadModes[] = {kReadsPendUntilData, kReadsCompleteAtOnce, kReadsQueued,
+                              kReadsQueuedZeroLength};
 
 // How the vendor and product ID appear in the interface path: "usb#vid_f7a1&pid_0a01",
 // "USB#VID_F7A1&PID_0A01", or one of the two mixes ("USB#VID_f7a1&PID_0a01" has upper-case
@@ -69,8 +76,10 @@ int Attach(int driverKind, int vendorId, int productId, const std::string& seria
 void Detach(int id, DWORD error = ERROR_ACCESS_DENIED);
 
 // Plugs the printer in again, at its place in the enumeration order, optionally under a
-// new serial (and so a new interface path). Handles opened before stay dead. A printer
-// that is present is first removed, as if unplugged and plugged back at once.
+// new serial (and so a new interface path: another printer as far as the host can tell,
+// or, for a serial with '&' in it, a printer without a serial in another USB port). Handles
+// opened before stay dead. A printer that is present is first removed, as if unplugged and
+// plugged back at once.
 void Reattach(int id);
 void Reattach(int id, const std::string& newSerial);
 
@@ -107,13 +116,24 @@ void FailNextReads(int id, DWORD error, int count);
 void FailNextDataReads(int id, DWORD error, int count);
 void FailNextOpens(int id, DWORD error, int count, int skip = 0);
 
-// kReadsPendUntilData, kReadsCompleteAtOnce or kReadsQueued; of the first two, only the
-// printer class driver pends, the maker's driver completes reads at once.
+// One of kReadModes. The modes change reads that wait for their first byte without a limit,
+// which is how the printer class driver reads; the maker's driver times its reads by the
+// handle's serial timeouts (IOCTL_SERIAL_SET_TIMEOUTS) in every mode, and its completions
+// come from the device thread in the queued modes.
 void SetReadMode(int id, int mode);
 
 // A printer with its cover open: writes block until ReleaseWrites or removal.
 void StallWrites(int id);
 void ReleaseWrites(int id);
+
+// The cable is pulled in the middle of a receipt: the printer takes `count` more bytes of
+// writes, and then is unplugged with `error`; the write that reaches the count reports
+// `error` with the bytes taken.
+void UnplugAfterBytes(int id, std::uint64_t count, DWORD error = ERROR_ACCESS_DENIED);
+
+// A driver that never completes a cancelled read: cancels and closes leave its pending reads
+// pending, until data or a removal ends them.
+void IgnoreCancels(int id, bool ignore);
 
 // A driver that takes at most `maxBytes` of each write and reports the count it took
 // (0: it accepts writes but takes nothing). MAXDWORD, the default, takes everything.
