@@ -198,6 +198,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                     DWORD dwMilliseconds);
 void WINAPI Sleep(DWORD dwMilliseconds);
+DWORD WINAPI GetTickCount(void);
 
 void WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);

@@ -1,6 +1,7 @@
 // The process heap, global memory (fixed and moveable) and LocalFree.
 #include "Memory.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -34,6 +35,7 @@ Blocks& TheBlocks() {
 }
 
 char g_processHeap;  // its address is the process heap's handle
+std::atomic<SIZE_T> g_largestHeapAllocation{0};
 
 void* Allocate(SIZE_T bytes, bool zero) {
   const SIZE_T size = bytes == 0 ? 1 : bytes;  // a zero-size block is still a block
@@ -85,6 +87,9 @@ LPVOID WINAPI HeapAlloc(HANDLE, DWORD dwFlags, SIZE_T dwBytes) {
     if (ShouldFail("HeapAlloc", &error)) {
       SetLastError(error);
       return nullptr;
+    }
+    SIZE_T largest = g_largestHeapAllocation.load();
+    while (dwBytes > largest && !g_largestHeapAllocation.compare_exchange_weak(largest, dwBytes)) {
     }
     return Allocate(dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
   });
@@ -172,3 +177,9 @@ HANDLE FreeBlock(HANDLE hMem, bool local) {
 HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) { return hMem == nullptr ? nullptr : FreeBlock(hMem, false); }
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem) { return hMem == nullptr ? nullptr : FreeBlock(hMem, true); }
+
+namespace hostwin {
+
+SIZE_T TakeLargestHeapAllocation() { return detail::g_largestHeapAllocation.exchange(0); }
+
+}  // namespace hostwin

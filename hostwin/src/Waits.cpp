@@ -106,3 +106,12 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
   });
 }
+
+// Milliseconds since the stand-in first counted, on the monotonic clock; it wraps after
+// 49.7 days as Windows' count does, so callers compare counts by their difference.
+DWORD WINAPI GetTickCount(void) {
+  static const auto start = std::chrono::steady_clock::now();
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  return static_cast<DWORD>(static_cast<std::uint64_t>(elapsed.count()));
+}

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "comm/DeviceIdentity.h"
 #include "comm/PipePath.h"
 #include "comm/SupportedPrinters.h"
 #include "comm/UsbComm.h"
@@ -54,15 +55,16 @@ class DetailRecord {
 
 }  // namespace
 
-std::int32_t CUsbComm::FindDevice(std::int32_t driverKind, char* buffer, std::int32_t capacity) {
-  HANDLE device = OpenUsbDevice(InterfaceClassFor(driverKind), buffer, capacity);
+std::int32_t CUsbComm::FindDevice(std::int32_t driverKind, char* buffer, std::int32_t capacity,
+                                  const char* wantedIdentity) {
+  HANDLE device = OpenUsbDevice(InterfaceClassFor(driverKind), buffer, capacity, wantedIdentity);
   if (device == INVALID_HANDLE_VALUE || device == nullptr) return 0;
   CloseHandle(device);
   return 1;
 }
 
 HANDLE CUsbComm::OpenUsbDevice(const GUID& interfaceClass, char* outNameBuf,
-                               std::int32_t capacity) {
+                               std::int32_t capacity, const char* wantedIdentity) {
   HDEVINFO set = SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr,
                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
@@ -80,7 +82,9 @@ HANDLE CUsbComm::OpenUsbDevice(const GUID& interfaceClass, char* outNameBuf,
       current = OpenDeviceInterface(set, &interfaceData, outNameBuf, capacity);
       if (current == INVALID_HANDLE_VALUE) continue;
       DebugTrace("CUsbComm::OpenUsbDevice outNameBuf=", outNameBuf);
-      if (NamesSupportedPrinter(outNameBuf)) {
+      // With a printer asked for by identity, only that printer is taken.
+      if (NamesSupportedPrinter(outNameBuf) &&
+          (wantedIdentity == nullptr || PathHasIdentity(outNameBuf, wantedIdentity))) {
         DebugTrace("OpenUsbDevice", "Printer found.");
         found = true;
       } else {

@@ -51,7 +51,7 @@ void HandleLedger::Record(HANDLE handle, Role role) {
     entry->role = role;
     return;
   }
-  m_entries.push_back(Entry{handle, role, 0, false});
+  m_entries.push_back(Entry{handle, role, 0, false, false});
 }
 
 void HandleLedger::Adopt(HANDLE handle, Role role) {
@@ -103,4 +103,21 @@ bool HandleLedger::Holds(HANDLE handle, Role role) const {
   std::lock_guard<SlimLock> guard(m_lock);
   const Entry* entry = FindLocked(handle);
   return entry != nullptr && !entry->closing && entry->role == role;
+}
+
+void HandleLedger::MarkGone(HANDLE handle) {
+  std::lock_guard<SlimLock> guard(m_lock);
+  if (Entry* entry = FindLocked(handle)) entry->gone = true;
+}
+
+bool HandleLedger::IsGone(HANDLE handle) const {
+  std::lock_guard<SlimLock> guard(m_lock);
+  const Entry* entry = FindLocked(handle);
+  return entry != nullptr && entry->gone;
+}
+
+int HandleLedger::UsersOf(HANDLE handle) const {
+  std::lock_guard<SlimLock> guard(m_lock);
+  const Entry* entry = FindLocked(handle);
+  return entry == nullptr ? 0 : entry->users;
 }

@@ -55,12 +55,22 @@ class HandleLedger {
   // True when `handle` is recorded, open, and has `role`.
   bool Holds(HANDLE handle, Role role) const;
 
+  // Notes that the device behind `handle` has reported its removal (a read, write or
+  // control request failed with a removal code, RemovalErrors.h): an open hands out a new
+  // handle rather than this one, and recovery replaces it.
+  void MarkGone(HANDLE handle);
+  // True when `handle` is recorded and its device has reported its removal.
+  bool IsGone(HANDLE handle) const;
+  // Users of `handle` now (0 when it is not recorded).
+  int UsersOf(HANDLE handle) const;
+
  private:
   struct Entry {
     HANDLE handle;
     Role role;
     int users;
     bool closing;  // forgotten for Java; closed by its last user
+    bool gone;     // its device has reported its removal
   };
 
   const Entry* FindLocked(HANDLE handle) const;

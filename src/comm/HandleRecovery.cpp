@@ -1,8 +1,11 @@
 // Recovery of lost device handles: the receive worker calls ReopenCom after a read failed
-// with ERROR_ACCESS_DENIED or ERROR_INVALID_HANDLE (a printer that was unplugged, switched
-// off, or whose handle was never opened).
+// with a removal code (a printer that was unplugged, switched off, or whose handle was never
+// opened), and RepairWriteHandle whenever the read side works while the write side does
+// not.
 #include <windows.h>
 
+#include "comm/DeviceIdentity.h"
+#include "comm/HandleLedger.h"
 #include "comm/UsbComm.h"
 #include "trace/DebugTrace.h"
 
@@ -13,53 +16,82 @@ HANDLE OpenDevicePath(const char* path, DWORD flags) {
                      nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
+bool IsOpen(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
 }  // namespace
 
-// Both handles are reopened on the bare interface path. The search runs afresh every time,
-// so a printer that comes back under another path is found again. Only a path that the
-// search accepted as a supported printer is opened: what the name buffer holds after a
-// failed search is an old path, an empty one, or that of an interface that refused its
-// open, and none of those is this printer now. A write that is still using the old write
-// handle keeps it open until it returns (SharedHandle).
+// Both handles are reopened on the bare interface path of the pipeline's own printer: the
+// search runs afresh every time, and takes that printer and no other, so a second printer
+// plugged in meanwhile (the kitchen's) never receives the till's receipts. Only a path the
+// search accepted is opened: what the name buffer holds after a failed search is an old
+// path, an empty one, or that of an interface that refused its open.
 //
-// The worker runs only for a Printer Class read pipe, so that is the driver kind searched,
-// whatever kind a later probe may have stored for the next open. A later probe that gave
-// the port to a printer on the maker's driver also let an open put that printer's write
-// handle into the port: that handle is not this pipeline's, and recovery leaves it alone,
-// so that writes to the printer now served keep working while the pipeline waits for its
-// own printer. An open that installs a write handle while recovery runs keeps it too.
+// The read handle is the worker's alone and goes first. The write handle is replaced in one
+// step, only once its successor is open: a writer uses the old one until then (and the old
+// one is closed when its last writer leaves), so a reopen never makes a write fail that the
+// old handle would have carried. A write handle of another printer (a printer now served by
+// the maker's driver, opened by a later open) is not this pipeline's and is left alone.
 std::int32_t CUsbComm::ReopenCom() {
   DebugTrace("ReopenCom", "Invalidate Handles");
   m_bHandlesValid = 0;
-  const HANDLE heldWrite = m_hWritePort.Get();
-  const bool writeIsAnotherPrinters = m_nUsbType.load() != kPrinterClassUsb &&
-                                      heldWrite != nullptr && heldWrite != INVALID_HANDLE_VALUE;
-  if (!writeIsAnotherPrinters) m_hWritePort.ReplaceIf(heldWrite, nullptr);
+  DeviceIdentity identity;
+  CopyPipelineDevice(identity, sizeof identity);
   m_hReadPort.Replace(nullptr);
+  // The pipeline's printer has gone, and the write handle with it when it is that printer's:
+  // marked, an open replaces it rather than hand it back, while writers use it until then.
+  const HANDLE heldWrite = m_hWritePort.Get();
+  const bool writeIsPipelines = WriteBelongsToPipeline();
+  if (writeIsPipelines) TheHandleLedger().MarkGone(heldWrite);
 
-  const bool found =
-      FindDevice(kPrinterClassUsb, m_szDeviceName, static_cast<std::int32_t>(kDeviceNameSize)) != 0;
-
+  const bool found = FindDevice(kPrinterClassUsb, m_szDeviceName,
+                                static_cast<std::int32_t>(kDeviceNameSize),
+                                identity[0] != '\0' ? identity : nullptr) != 0;
   const HANDLE readPort =
       found ? OpenDevicePath(m_szDeviceName, FILE_FLAG_OVERLAPPED) : INVALID_HANDLE_VALUE;
   if (readPort == INVALID_HANDLE_VALUE) {
     DebugTrace("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
   }
   m_hReadPort.Replace(readPort);
+  m_bDeviceLost = readPort == INVALID_HANDLE_VALUE;
 
-  if (writeIsAnotherPrinters) {
+  if (heldWrite != nullptr && !writeIsPipelines) {
     if (readPort != INVALID_HANDLE_VALUE) m_bHandlesValid = 1;
-  } else {
+  } else if (found) {
     // Purged before it is installed, so nobody else can have closed it in between.
-    const HANDLE writePort = found ? OpenDevicePath(m_szDeviceName, 0) : INVALID_HANDLE_VALUE;
+    const HANDLE writePort = OpenDevicePath(m_szDeviceName, 0);
     if (writePort != INVALID_HANDLE_VALUE) {
       PurgeComm(writePort, PURGE_TXCLEAR);
       PurgeComm(writePort, PURGE_RXCLEAR);
-    }
-    if (m_hWritePort.ReplaceIf(nullptr, writePort) && writePort != INVALID_HANDLE_VALUE) {
-      m_bHandlesValid = 1;
+      if (m_hWritePort.ReplaceIf(heldWrite, writePort)) {
+        SetWriteDevice(m_szDeviceName);
+        m_bHandlesValid = 1;
+      }
     }
   }
   DebugTrace("ReopenCom", m_bHandlesValid.load() ? "Handles Valid" : "Handles Invalid");
   return m_bHandlesValid.load();
+}
+
+// Only a write handle that Java opened (the member is not empty) and that belongs to the
+// pipeline's printer is repaired; the printer is found by its identity, as recovery finds it.
+// No purge here: the read side works, and its input is still on its way to Java.
+bool CUsbComm::RepairWriteHandle() {
+  const HANDLE held = m_hWritePort.Get();
+  if (held == nullptr) return false;
+  if (IsOpen(held) && !TheHandleLedger().IsGone(held)) return false;
+  if (!WriteBelongsToPipeline()) return false;
+  DeviceIdentity identity;
+  CopyPipelineDevice(identity, sizeof identity);
+  char path[kDeviceNameSize];
+  if (!FindDevice(kPrinterClassUsb, path, static_cast<std::int32_t>(sizeof path), identity)) {
+    return false;
+  }
+  const HANDLE writePort = OpenDevicePath(path, 0);
+  if (writePort == INVALID_HANDLE_VALUE) {
+    DebugTrace("ReopenCom", "Write handle could not be reopened");
+    return false;
+  }
+  if (!m_hWritePort.ReplaceIf(held, writePort)) return false;  // an open was quicker
+  DebugTrace("ReopenCom", "Write handle reopened");
+  return true;
 }

@@ -57,6 +57,9 @@ void CUsbComm::ReleaseReceivePipeline() {
   CloseMember(m_ReadThreadTerminated);
   CloseMember(m_QuitEvent);
   CloseMember(m_hPCLSDataEvent);
+  CloseMember(m_hWakeEvent);
+  CloseMember(m_hCaughtUpEvent);
+  m_bDeviceLost = false;
   m_readers.Open();
 }
 
@@ -77,6 +80,8 @@ std::int32_t CUsbComm::TearDownReceivePipeline(bool matchBranch) {
     if (matchBranch) DebugTrace("usbClosePipe", "Close Write Handle");
     m_hWritePort.Replace(nullptr);
   }
+  SetPipelineDevice("");
+  SetWriteDevice("");
   return 0;
 }
 
@@ -88,6 +93,7 @@ std::int32_t CUsbComm::TearDownReceivePipeline(bool matchBranch) {
 bool CUsbComm::HasReceivePipeline() const {
   return m_hWorkerThread.load() != nullptr || m_QuitEvent.load() != nullptr ||
          m_ReadThreadTerminated.load() != nullptr || m_hPCLSDataEvent.load() != nullptr ||
+         m_hWakeEvent.load() != nullptr || m_hCaughtUpEvent.load() != nullptr ||
          m_pCCBuffer.load() != nullptr;
 }
 

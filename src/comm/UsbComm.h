@@ -7,11 +7,16 @@
 // buffer has its own mutex. m_szDeviceName is written only by whoever runs a device search
 // on this object (the worker's handle recovery on g_UsbComm), and read by that same thread.
 //
-// Lifetimes: the worker uses m_hReadPort, m_pCCBuffer and the three events until its thread
-// has ended; readers use the buffer and the events while inside m_readers. The teardown
+// Lifetimes: the worker uses m_hReadPort, m_pCCBuffer and the events until its thread has
+// ended; readers use the buffer and the events while inside m_readers. The teardown
 // releases them only after both (TearDownReceivePipeline). Writers take m_hWritePort for
 // the length of one write (SharedHandle), so recovery and closing may replace it at any
 // time without a write reaching a closed handle.
+//
+// Printers: the receive pipeline belongs to one printer, the one its read pipe was opened
+// on (m_szPipelineDevice, a DeviceIdentity), and recovery reopens that printer and no other.
+// The write handle belongs to the printer it was opened on (m_szWriteDevice); recovery
+// replaces it only when that is the pipeline's printer. Both are guarded by m_deviceLock.
 #ifndef VANTORY_COMM_USBCOMM_H
 #define VANTORY_COMM_USBCOMM_H
 
@@ -24,6 +29,7 @@
 #include "comm/CCBuffer.h"
 #include "comm/ReaderGate.h"
 #include "comm/SharedHandle.h"
+#include "comm/SlimLock.h"
 
 // Driver kinds, as usbInitPipe returns them.
 constexpr std::int32_t kNativeUsb = 0;        // the printer maker's own USB driver
@@ -44,9 +50,12 @@ class CUsbComm {
 
   // Device search (DeviceSearch.cpp). FindDevice answers 1 when a supported printer served
   // by that driver kind is present and could be opened, its interface path then in
-  // `buffer`; 0 otherwise. Nothing it opens or allocates outlives the call.
-  std::int32_t FindDevice(std::int32_t driverKind, char* buffer, std::int32_t capacity);
-  HANDLE OpenUsbDevice(const GUID& interfaceClass, char* outNameBuf, std::int32_t capacity);
+  // `buffer`; 0 otherwise. With `wantedIdentity` (DeviceIdentity.h) only that printer is
+  // taken. Nothing it opens or allocates outlives the call.
+  std::int32_t FindDevice(std::int32_t driverKind, char* buffer, std::int32_t capacity,
+                          const char* wantedIdentity = nullptr);
+  HANDLE OpenUsbDevice(const GUID& interfaceClass, char* outNameBuf, std::int32_t capacity,
+                       const char* wantedIdentity = nullptr);
   HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
                              char* buffer, std::int32_t capacity);
 
@@ -56,17 +65,35 @@ class CUsbComm {
 
   // The receive loop the worker thread runs (ReceiveWorker.cpp); 0 on every path.
   std::int32_t ReceiveData();
-  // Closes both device handles, finds the printer again and reopens them on its interface
-  // path (HandleRecovery.cpp). 1 when the write handle could be reopened.
+  // Finds the pipeline's printer again and reopens the read handle on its interface path,
+  // and the write handle too when it is that printer's (HandleRecovery.cpp). 1 when the
+  // write handle could be reopened (or, when it is another printer's, the read handle).
   std::int32_t ReopenCom();
+  // A write handle of the pipeline's printer that failed to open, or whose device reported
+  // its removal, is opened afresh on that printer, in one step: writers use the old one
+  // until the new one is in place. True when it was replaced.
+  bool RepairWriteHandle();
+
+  // Which printers the pipeline and the write handle belong to (DeviceIdentity.h); an
+  // empty path forgets.
+  void SetPipelineDevice(const char* path);
+  void SetWriteDevice(const char* path);
+  void CopyPipelineDevice(char* identity, std::size_t capacity) const;
+  bool WriteBelongsToPipeline() const;
   // Takes up to maxBytes received bytes, waiting at most 500 ms a pass when there are none
   // (WaitingRead.cpp). *count is written only when bytes are delivered.
+  // On failure the thread's last error says why: ERROR_TIMEOUT when nothing came from a
+  // printer that is there, ERROR_DEVICE_NOT_CONNECTED when the printer has gone and not come
+  // back yet, ERROR_OPERATION_ABORTED when the port is closing, ERROR_INVALID_HANDLE when no
+  // read pipe is open.
   BOOL GetPCLSData(void* destination, std::int32_t maxBytes, std::uint32_t* count,
                    std::int32_t waitMs);
+  // Throws away up to maxBytes received bytes without waiting; the number thrown away.
+  std::uint32_t DiscardReceived(std::uint32_t maxBytes);
 
   // Stops the worker and releases the receive pipeline and both device handles, in the
-  // order thread handle, buffer, acknowledgement event, quit event, data event, read
-  // handle, write handle (PipelineTeardown.cpp). Waits for the worker thread to end and for
+  // order thread handle, buffer, acknowledgement event, quit event, data event, room and
+  // caught-up events, read handle, write handle (PipelineTeardown.cpp). Waits for the worker thread to end and for
   // readers to leave first, so nothing in use is freed. Writes the close's traces; with
   // `matchBranch` also those naming the device handles. 0 when it ran, 1 when the wait for
   // the worker failed and nothing was released.
@@ -82,6 +109,13 @@ class CUsbComm {
   std::atomic<HANDLE> m_QuitEvent;             // manual reset: stop request
   std::atomic<HANDLE> m_ReadThreadTerminated;  // auto reset: stop acknowledged
   std::atomic<HANDLE> m_hPCLSDataEvent;        // manual reset: bytes were appended
+  std::atomic<HANDLE> m_hWakeEvent;            // auto reset: a reader made room in the buffer,
+                                               // or a writer found the printer gone
+  // Wakes the worker from a wait for room or a pause while its printer is away: a write
+  // just failed with a removal code. Safe from any thread at any time.
+  void PromptWorker();
+  std::atomic<HANDLE> m_hCaughtUpEvent;        // manual reset: the printer had nothing more
+  std::atomic<bool> m_bDeviceLost;             // the worker's printer is away now
   std::atomic<std::int32_t> m_bReading;        // the receive loop runs while nonzero
   std::atomic<CCBuffer*> m_pCCBuffer;          // owning; null without a read pipe
   SharedHandle m_hReadPort;                    // overlapped handle the worker reads on
@@ -92,6 +126,10 @@ class CUsbComm {
   ReaderGate m_readers;  // readers of m_pCCBuffer and the events
 
  private:
+  mutable SlimLock m_deviceLock;
+  char m_szPipelineDevice[kDeviceNameSize];  // guarded by m_deviceLock
+  char m_szWriteDevice[kDeviceNameSize];     // guarded by m_deviceLock
+
   DWORD StopReceiveWorker();
   void ReleaseReceivePipeline();
 };

@@ -6,9 +6,13 @@
 #include <cstdio>
 
 #include "comm/HandleLedger.h"
+#include "comm/RemovalErrors.h"
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
+#include "jni/LastResult.h"
+#include "jni/NamedDevice.h"
 #include "jni/Natives.h"
+#include "jni/PipeNames.h"
 #include "trace/DebugTrace.h"
 
 namespace {
@@ -19,6 +23,12 @@ constexpr std::size_t kSummarySize = sizeof g_szTraceLine;
 
 // A write that the driver accepts without taking a single byte.
 constexpr DWORD kNoWriteProgress = ERROR_WRITE_FAULT;
+
+// The most a read can bring: the receive buffer's size on Printer Class, and a bound of the
+// library's own on the maker's driver, where a read asks the driver for at most this much.
+// Java's array may be far larger; only this much memory is taken for a read.
+constexpr jsize kMostFromTheBuffer = 4096;
+constexpr jsize kMostFromTheDevice = 64 * 1024;
 
 // The first received byte as the summary shows it: a signed byte widened to 32 bits, so
 // 0xC3 reads ffffffc3. Without a received byte it shows 0.
@@ -42,7 +52,9 @@ BOOL ReadFromReceiveBuffer(BYTE* buffer, jsize size, DWORD* count) noexcept {
 }
 
 // Writes every byte: a driver that takes fewer bytes than it was given is handed the rest,
-// and one that takes none fails the write instead of dropping the remainder silently.
+// and one that takes none fails the write instead of dropping the remainder silently. A
+// failure that says the printer has gone marks the handle, so that the next open, or the
+// worker, replaces it.
 BOOL WriteAll(const BYTE* data, DWORD size, DWORD* written, DWORD* error) noexcept {
   SharedHandleUse port(g_UsbComm.m_hWritePort);
   *written = 0;
@@ -50,6 +62,10 @@ BOOL WriteAll(const BYTE* data, DWORD size, DWORD* written, DWORD* error) noexce
     DWORD step = 0;
     if (!WriteFile(port.get(), data + *written, size - *written, &step, nullptr)) {
       *error = GetLastError();
+      if (IsRemovalError(*error)) {
+        TheHandleLedger().MarkGone(port.get());
+        g_UsbComm.PromptWorker();
+      }
       return FALSE;
     }
     if (step == 0 && size != 0) {
@@ -64,19 +80,21 @@ BOOL WriteAll(const BYTE* data, DWORD size, DWORD* written, DWORD* error) noexce
 // The read goes to the receive buffer while a receive pipeline exists or the port is a
 // Printer Class port, unless Java names one of the maker's driver read handles the library
 // gave it; the driver kind stored by the last probe alone may not be what is open.
-bool ReadsFromReceiveBuffer(HANDLE handle) noexcept {
-  if (TheHandleLedger().Holds(handle, HandleLedger::Role::kNativeRead)) return false;
+bool ReadsFromReceiveBuffer(jint name) noexcept {
+  PipeNames::Entry entry{};
+  if (ThePipeNames().Find(name, &entry) && entry.pipe == PipeNames::Pipe::kNativeRead) return false;
   return g_UsbComm.HasReceivePipeline() || g_UsbComm.m_nUsbType.load() == kPrinterClassUsb;
 }
 
-// A blocking read on a handle that Java passed, only while it is one of the library's: any
-// other value may name one of the JVM's own objects by now.
-BOOL ReadFromDevice(HANDLE handle, BYTE* buffer, jsize size, DWORD* count) noexcept {
+// A blocking read on the pipe Java names, only while it is one of the library's: any other
+// value names nothing, and no read is made.
+BOOL ReadFromDevice(jint name, BYTE* buffer, jsize size, DWORD* count) noexcept {
   DebugTrace("usbReadInputPipe", "Entering ReadFile (Nat)");
-  LedgerUse device(handle);
+  NamedDeviceUse device(name);
   BOOL result = FALSE;
   if (device.ok()) {
-    result = ReadFile(handle, buffer, static_cast<DWORD>(size), count, nullptr);
+    result = ReadFile(device.get(), buffer, static_cast<DWORD>(size), count, nullptr);
+    if (!result && IsRemovalError(GetLastError())) TheHandleLedger().MarkGone(device.get());
   } else {
     SetLastError(ERROR_INVALID_HANDLE);
   }
@@ -91,27 +109,31 @@ jint ReadInputPipe(JNIEnv* env, jint handle, jbyteArray data) {
     return -1;
   }
   const jsize size = env->GetArrayLength(data);
+  const bool fromBuffer = ReadsFromReceiveBuffer(handle);
+  const jsize most = fromBuffer ? kMostFromTheBuffer : kMostFromTheDevice;
+  const jsize wanted = size < most ? size : most;
   BYTE* buffer = static_cast<BYTE*>(
-      HeapAlloc(GetProcessHeap(), 0, size > 0 ? static_cast<SIZE_T>(size) : 1));
+      HeapAlloc(GetProcessHeap(), 0, wanted > 0 ? static_cast<SIZE_T>(wanted) : 1));
   DebugTraceFormat("usbReadInputPipe", "Entering usbReadInputPipe, nData=%d",
                    static_cast<int>(size));
   if (buffer == nullptr) {
     DebugTrace("usbReadInputPipe", "No memory for the receive buffer");
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return -1;
   }
 
   DWORD count = 0;
   BOOL result = FALSE;
-  const HANDLE device = HandleFromJava(handle);
   // Nothing between the allocation and its release can throw (the helpers are noexcept).
-  result = ReadsFromReceiveBuffer(device) ? ReadFromReceiveBuffer(buffer, size, &count)
-                                          : ReadFromDevice(device, buffer, size, &count);
+  result = fromBuffer ? ReadFromReceiveBuffer(buffer, wanted, &count)
+                      : ReadFromDevice(handle, buffer, wanted, &count);
   if (!result) count = 0;
+  const DWORD error = GetLastError();
 
   char summary[kSummarySize];
   std::snprintf(summary, sizeof summary,
-                "READ:  nHandle=%p, nData=%i, bData[0]=%x nCount=%d bResult=%d", device,
-                static_cast<int>(size), FirstByteForSummary(buffer, count),
+                "READ:  nHandle=%p, nData=%i, bData[0]=%x nCount=%d bResult=%d",
+                HandleFromJava(handle), static_cast<int>(size), FirstByteForSummary(buffer, count),
                 static_cast<int>(count), result ? 1 : 0);
   DebugTrace("usbReadInputPipe", summary);
 
@@ -123,6 +145,7 @@ jint ReadInputPipe(JNIEnv* env, jint handle, jbyteArray data) {
   }
   HeapFree(GetProcessHeap(), 0, buffer);
   DebugTrace("usbReadInputPipe", "Leaving usbReadInputPipe");
+  SetLastError(result ? ERROR_SUCCESS : error);
   return result ? static_cast<jint>(count) : -1;
 }
 
@@ -155,7 +178,10 @@ jint WriteOutputPipe(JNIEnv* env, jint handle, jbyteArray data) {
   DebugTrace("usbWriteOutputPipe", summary);
   DebugTrace("usbWriteOutputPipe", "Left Writefile");
 
-  env->ReleaseByteArrayElements(data, elements, 0);
+  // Nothing was written into the elements: JNI_ABORT gives them back without copying them
+  // into the array again, which for a large array would cost a copy of all of it and undo
+  // whatever Java changed in the array meanwhile.
+  env->ReleaseByteArrayElements(data, elements, JNI_ABORT);
   DebugTrace("usbWriteOutputPipe", "After ReleaseByteArrayElements");
   return result ? 0 : static_cast<jint>(error);
 }
@@ -164,12 +190,13 @@ jint WriteOutputPipe(JNIEnv* env, jint handle, jbyteArray data) {
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbReadInputPipe(
     JNIEnv* env, jobject, jint handle, jbyteArray data) {
-  return AtJavaBoundary<jint>("usbReadInputPipe", -1,
-                              [&] { return ReadInputPipe(env, handle, data); });
+  const jint result = AtJavaBoundary<jint>("usbReadInputPipe", -1,
+                                           [&] { return ReadInputPipe(env, handle, data); });
+  return Kept(result, result >= 0);
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbWriteOutputPipe(
     JNIEnv* env, jobject, jint handle, jbyteArray data) {
-  return AtJavaBoundary<jint>("usbWriteOutputPipe", kOwnFailureCode,
-                              [&] { return WriteOutputPipe(env, handle, data); });
+  return KeepResult(AtJavaBoundary<jint>("usbWriteOutputPipe", kOwnFailureCode,
+                                         [&] { return WriteOutputPipe(env, handle, data); }));
 }

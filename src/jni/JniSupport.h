@@ -1,4 +1,4 @@
-// What every native shares: handle conversion between Win32 and Java ints, and the lock
+// What every native shares: how a trace shows the int Java passes, and the lock
 // that keeps opening and closing calls on different Java threads from overlapping.
 #ifndef VANTORY_JNI_JNISUPPORT_H
 #define VANTORY_JNI_JNISUPPORT_H
@@ -14,13 +14,10 @@
 
 #include "trace/DebugTrace.h"
 
-// A Java int carries a handle. Win32 handles have 32 significant bits and are sign-extended
-// in a 64-bit process, so -1 stays INVALID_HANDLE_VALUE both ways.
+// A Java int as a trace prints a handle: the name Java holds (PipeNames.h) in the shape of a
+// pointer, sign-extended in a 64-bit process.
 inline HANDLE HandleFromJava(jint value) {
   return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value));
-}
-inline jint HandleToJava(HANDLE handle) {
-  return static_cast<jint>(reinterpret_cast<std::intptr_t>(handle));
 }
 
 // Held for the whole of usbInitPipe and usbClosePipe, so that no open builds or opens a path
@@ -40,6 +37,7 @@ Result AtJavaBoundary(const char* tag, Result failure, Body&& body) {
   } catch (...) {
     DebugTrace(tag, "Unexpected failure");
   }
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return failure;
 }
 

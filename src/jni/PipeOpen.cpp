@@ -6,11 +6,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "comm/DeviceIdentity.h"
 #include "comm/HandleLedger.h"
 #include "comm/PipePath.h"
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
+#include "jni/LastResult.h"
 #include "jni/Natives.h"
+#include "jni/PipeNames.h"
 #include "trace/DebugTrace.h"
 
 namespace {
@@ -24,57 +27,83 @@ constexpr Direction kRead = {kInputPipe, "hReadPort"};
 constexpr Direction kWrite = {kOutputPipe, "hWritePort"};
 
 constexpr std::uint32_t kBufferOrder = 12;  // 4096 bytes
-constexpr std::int32_t kDrainChunk = 63;
-// The drain discards what arrived before the pipe was opened. A printer that keeps sending
-// would keep the buffer from ever being found empty, so the drain takes at most this much.
+// The open discards what arrived before the pipe was opened. A printer that keeps sending
+// would keep the buffer from ever being found empty, so the open discards at most this
+// much, and waits at most this long for the worker's first read to find the printer with
+// nothing more to send.
 constexpr std::uint32_t kMaxDrainBytes = 2u << kBufferOrder;
+constexpr DWORD kStaleBytesWaitMs = 1000;
+constexpr DWORD kDrainPollMs = 50;
+
+bool IsOpen(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 HANDLE OpenPipePath(DWORD flags) {
   return CreateFileA(g_szPipePath, GENERIC_READ | GENERIC_WRITE,
                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-// Discards what the worker already stored: the read pipe starts with an empty buffer. A take
-// that fails (its event cannot be reset) ends the drain, which would otherwise go round for
-// as long as the bytes stay.
-void DrainReceivedBytes() {
-  BYTE scratch[kDrainChunk];
+// A handle that works: open, and not one whose device has reported its removal.
+bool Works(HANDLE handle) { return IsOpen(handle) && !TheHandleLedger().IsGone(handle); }
+
+// Discards what the printer had sent before the open. The bytes it had queued reach the
+// buffer with the worker's first reads, after the open has begun, so the open waits (with a
+// bound) until a read has found the printer with nothing more to send, the worker has ended,
+// or the bound has run out, and throws away what the buffer holds by then. Each discard
+// makes room, and a worker that waited for room reads on.
+void DiscardStaleBytes(HANDLE worker) {
+  const DWORD started = GetTickCount();
+  const HANDLE caughtUp = g_UsbComm.m_hCaughtUpEvent.load();
+  const HANDLE dataEvent = g_UsbComm.m_hPCLSDataEvent.load();
   std::uint32_t drained = 0;
-  while (g_UsbComm.BytesAvailable() != 0 && drained < kMaxDrainBytes) {
-    std::uint32_t count = 0;
-    if (!g_UsbComm.GetPCLSData(scratch, kDrainChunk, &count, 100)) break;
-    drained += count;
+  for (;;) {
+    const bool done = WaitForSingleObject(caughtUp, 0) == WAIT_OBJECT_0 ||
+                      worker == nullptr || WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
+    ResetEvent(dataEvent);
+    drained += g_UsbComm.DiscardReceived(kMaxDrainBytes - drained);
+    const DWORD waited = GetTickCount() - started;
+    if (done || drained >= kMaxDrainBytes || waited >= kStaleBytesWaitMs) break;
+    const HANDLE waitSet[2] = {caughtUp, dataEvent};
+    const DWORD left = kStaleBytesWaitMs - waited;
+    WaitForMultipleObjects(2, waitSet, FALSE, left < kDrainPollMs ? left : kDrainPollMs);
+  }
+  if (drained > 0) {
+    DebugTraceFormat("usbInitPipe", "Discarded %u bytes received before the open",
+                     static_cast<unsigned>(drained));
   }
 }
 
-// Printer Class read pipe: the overlapped read handle, the three events, the ring buffer
-// and the worker thread. What a failed step leaves is released by the next close.
-HANDLE BringUpReadPipeline() {
-  g_UsbComm.StopLeftoverPipeline();
+// Creates one of the pipeline's events into its member; false (traced as `name` when given)
+// when it cannot be made.
+bool CreatePipelineEvent(std::atomic<HANDLE>& member, BOOL manualReset, const char* name) {
+  const HANDLE event = CreateEventA(nullptr, manualReset, FALSE, nullptr);
+  if (event == nullptr) {
+    if (name != nullptr) DebugTraceError("usbInitPipe", name);
+    return false;
+  }
+  member = event;
+  return true;
+}
 
+// Printer Class read pipe: the overlapped read handle, the events, the ring buffer and the
+// worker thread. INVALID_HANDLE_VALUE when a step failed; what the steps before made is
+// then still in the port object.
+HANDLE MakeReadPipeline() {
   DebugTrace("usbInitPipe", "...Called Read Create File");
   const HANDLE readPort = OpenPipePath(FILE_FLAG_OVERLAPPED);
   g_UsbComm.m_hReadPort.Replace(readPort);
   g_UsbComm.m_bReading = 0;
+  g_UsbComm.SetPipelineDevice(g_szPipePath);
 
-  const HANDLE quit = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (quit == nullptr) {
-    DebugTraceError("usbInitPipe", "m_QuitEvent");
+  if (!CreatePipelineEvent(g_UsbComm.m_QuitEvent, TRUE, "m_QuitEvent")) return INVALID_HANDLE_VALUE;
+  if (!CreatePipelineEvent(g_UsbComm.m_ReadThreadTerminated, FALSE, "m_ReadThreadTerminated")) {
     return INVALID_HANDLE_VALUE;
   }
-  g_UsbComm.m_QuitEvent = quit;
-
-  const HANDLE acknowledgement = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (acknowledgement == nullptr) {
-    DebugTraceError("usbInitPipe", "m_ReadThreadTerminated");
-    return INVALID_HANDLE_VALUE;
-  }
-  g_UsbComm.m_ReadThreadTerminated = acknowledgement;
-
   DebugTrace("usbInitPipe", "Creating m_hPCLSDataEvent");
-  const HANDLE dataEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (dataEvent == nullptr) return INVALID_HANDLE_VALUE;
-  g_UsbComm.m_hPCLSDataEvent = dataEvent;
+  if (!CreatePipelineEvent(g_UsbComm.m_hPCLSDataEvent, TRUE, nullptr) ||
+      !CreatePipelineEvent(g_UsbComm.m_hWakeEvent, FALSE, nullptr) ||
+      !CreatePipelineEvent(g_UsbComm.m_hCaughtUpEvent, TRUE, nullptr)) {
+    return INVALID_HANDLE_VALUE;
+  }
 
   DebugTrace("usbInitPipe", "Creating m_pCCBuffer");
   try {
@@ -87,7 +116,7 @@ HANDLE BringUpReadPipeline() {
 
   DebugTrace("usbInitPipe", "*****Creating m_hWorkerThread*****");
   HANDLE handle = readPort;
-  const HANDLE worker =
+  HANDLE worker =
       CreateThread(nullptr, 0, _ReceiveData, &g_UsbComm, CREATE_SUSPENDED, nullptr);
   g_UsbComm.m_hWorkerThread = worker;
   if (worker == nullptr) {
@@ -103,24 +132,56 @@ HANDLE BringUpReadPipeline() {
     TerminateThread(worker, 0);
     g_UsbComm.m_hWorkerThread = nullptr;
     CloseHandle(worker);
+    worker = nullptr;
     handle = INVALID_HANDLE_VALUE;
   } else {
     DebugTrace("usbInitPipe", "ResumeThread succeeded");
   }
-  DrainReceivedBytes();
+  if (handle == INVALID_HANDLE_VALUE) return handle;
+  DiscardStaleBytes(worker);
+  // A worker that has ended already (it could not make its read slot) would never deliver a
+  // byte: the open fails rather than hand out such a pipe.
+  if (WaitForSingleObject(worker, 0) == WAIT_OBJECT_0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
   return handle;
 }
 
-// A worker whose recovery has not yet found the printer again leaves INVALID_HANDLE_VALUE
-// in the read handle (or, for a moment, null). An open then tries the pipe afresh, so an
-// application that retries its open after a replug succeeds at once; the worker reads on
-// whatever the member holds, and one worker is all the port ever has.
+// A bring-up that fails gives back at once whatever it made, its worker included: Java got
+// no name for the read pipe, so nothing could ever close it, and a retried open makes a new
+// one. The write handle stays; it is the write pipe's.
+HANDLE BringUpReadPipeline() {
+  g_UsbComm.StopLeftoverPipeline();
+  const HANDLE handle = MakeReadPipeline();
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    g_UsbComm.StopLeftoverPipeline();
+    g_UsbComm.m_hReadPort.Replace(nullptr);
+    g_UsbComm.SetPipelineDevice("");
+    SetLastError(error == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : error);
+  }
+  return handle;
+}
+
+// The pipeline's read handle is missing (a recovery that has not found the printer yet left
+// INVALID_HANDLE_VALUE, or, for a moment, null) or its device has reported its removal. An
+// open then opens the pipe afresh on the pipeline's printer, so an application that retries
+// its open after a replug succeeds at once, and makes the write side work again too: reads
+// working would keep the worker from ever reopening a dead write handle. The worker reads
+// on whatever the member holds, and one worker is all the port ever has.
 HANDLE ReopenRecoveringReadHandle(HANDLE held) {
   DebugTrace("usbInitPipe", "...Called Read Create File");
   const HANDLE opened = OpenPipePath(FILE_FLAG_OVERLAPPED);
   if (opened == INVALID_HANDLE_VALUE) return opened;
-  if (g_UsbComm.m_hReadPort.ReplaceIf(held, opened)) return opened;
-  return g_UsbComm.m_hReadPort.Get();  // the worker's recovery was quicker
+  if (!g_UsbComm.m_hReadPort.ReplaceIf(held, opened)) {
+    // The worker's recovery was quicker.
+    const HANDLE current = g_UsbComm.m_hReadPort.Get();
+    return Works(current) ? current : INVALID_HANDLE_VALUE;
+  }
+  g_UsbComm.m_bDeviceLost = false;
+  g_UsbComm.RepairWriteHandle();
+  return opened;
 }
 
 // The read handle member belongs to a Printer Class receive pipeline; on the maker's driver
@@ -128,43 +189,77 @@ HANDLE ReopenRecoveringReadHandle(HANDLE held) {
 // served by the class driver before still waits to recover.
 HANDLE OpenReadPipe() {
   if (g_UsbComm.m_nUsbType.load() != kPrinterClassUsb) {
-    // Java reads on this handle directly; the port object keeps none, but the ledger does,
-    // so that the handle is known as the library's until Java closes it.
     const HANDLE handle = OpenPipePath(0);
     DebugTrace("usbInitPipe", "IDNATIVETYPE");
-    TheHandleLedger().Adopt(handle, HandleLedger::Role::kNativeRead);
     return handle;
   }
   const HANDLE held = g_UsbComm.m_hReadPort.Get();
-  const bool workerRuns = g_UsbComm.m_hWorkerThread.load() != nullptr;
+  const HANDLE worker = g_UsbComm.m_hWorkerThread.load();
+  const bool workerRuns = worker != nullptr && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT;
   if (!workerRuns) {
-    // None yet, or a bring-up failed part way and left a read handle that no worker reads:
-    // handing that out would give Java a pipe that never delivers a byte. A new pipeline
+    // None yet, or one whose loop has ended (a failure it could not go on from): handing out
+    // its read handle would give Java a pipe that never delivers a byte. A new pipeline
     // replaces what is left.
     return BringUpReadPipeline();
   }
-  if (held != nullptr && held != INVALID_HANDLE_VALUE) {
+  if (Works(held)) {
     DebugTrace("usbInitPipe", "...Just Returning handle");
     return held;
   }
   return ReopenRecoveringReadHandle(held);
 }
 
-// A write handle that a failed open or a failed recovery left as INVALID_HANDLE_VALUE is
-// opened afresh, so that the open succeeds as soon as the printer is back. Handle recovery
-// on the worker thread may change the member between the look and the install: a handle it
-// installed meanwhile is kept; one it took away (its printer is gone) leaves the member
-// empty again, and the open is tried once more.
+// A write handle that a failed open or a failed recovery left as INVALID_HANDLE_VALUE, or
+// whose device has reported its removal, is replaced by one opened afresh, so that the open
+// succeeds as soon as the printer is back; writers on the old one finish first. Handle
+// recovery on the worker thread may change the member between the look and the install: a
+// handle it installed meanwhile is kept, and the open is tried once more otherwise.
 HANDLE OpenWritePipe() {
   constexpr int kAttempts = 3;
   HANDLE held = g_UsbComm.m_hWritePort.Get();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (held != nullptr && held != INVALID_HANDLE_VALUE) return held;
+    if (Works(held)) return held;
     const HANDLE opened = OpenPipePath(0);
-    if (g_UsbComm.m_hWritePort.ReplaceIf(held, opened)) return opened;
+    if (opened == INVALID_HANDLE_VALUE && IsOpen(held)) return opened;  // keep the old one
+    if (g_UsbComm.m_hWritePort.ReplaceIf(held, opened)) {
+      g_UsbComm.SetWriteDevice(g_szPipePath);
+      return opened;
+    }
     held = g_UsbComm.m_hWritePort.Get();
   }
-  return held == nullptr ? INVALID_HANDLE_VALUE : held;
+  return Works(held) ? held : INVALID_HANDLE_VALUE;
+}
+
+// The int Java gets for the device handle an open produced: the name of the port's pipe, or
+// a new name for a maker's driver read handle (recorded as the library's until Java closes
+// it). A handle that cannot be named is closed before the failure goes on.
+jint NameForJava(const Direction* direction, HANDLE handle) {
+  PipeNames& names = ThePipeNames();
+  if (direction == &kRead && g_UsbComm.m_nUsbType.load() != kPrinterClassUsb) {
+    TheHandleLedger().Adopt(handle, HandleLedger::Role::kNativeRead);
+    try {
+      return names.NameNativeRead(handle);
+    } catch (...) {
+      TheHandleLedger().Close(handle);
+      throw;
+    }
+  }
+  return names.NameOfPortPipe(direction == &kRead ? PipeNames::Pipe::kPortRead
+                                                  : PipeNames::Pipe::kPortWrite,
+                              handle);
+}
+
+// While a Printer Class pipeline runs, opens stay with its printer: an open that has to
+// reopen a pipe finds that printer by its identity, and fails while it is away, rather than
+// move the port to another printer that happens to be found first.
+bool FindPrinterForOpen() {
+  const std::int32_t kind = g_UsbComm.m_nUsbType.load();
+  DeviceIdentity pipelineDevice;
+  g_UsbComm.CopyPipelineDevice(pipelineDevice, sizeof pipelineDevice);
+  const bool stayWithPipeline = kind == kPrinterClassUsb && pipelineDevice[0] != '\0' &&
+                                g_UsbComm.m_hWorkerThread.load() != nullptr;
+  return g_UsbComm.FindDevice(kind, g_szPipePath, static_cast<std::int32_t>(kDeviceNameSize),
+                              stayWithPipeline ? pipelineDevice : nullptr) != 0;
 }
 
 jint InitPipe(JNIEnv* env, jobject holder, jint access) {
@@ -190,8 +285,8 @@ jint InitPipe(JNIEnv* env, jobject holder, jint access) {
   std::int32_t kind = kNativeUsb;
   const char* outcome = nullptr;
   if (ProbeDriverKind(&kind, &outcome)) g_UsbComm.m_nUsbType = kind;
-  if (!g_UsbComm.FindDevice(g_UsbComm.m_nUsbType.load(), g_szPipePath,
-                            static_cast<std::int32_t>(kDeviceNameSize))) {
+  if (!FindPrinterForOpen()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
     return -1;
   }
   DebugTrace("usbInitPipe", "******Starting******");
@@ -199,8 +294,14 @@ jint InitPipe(JNIEnv* env, jobject holder, jint access) {
   if (!AppendPipeName(g_szPipePath, kDeviceNameSize, direction->pipeName)) return -1;
 
   const HANDLE handle = direction == &kRead ? OpenReadPipe() : OpenWritePipe();
-  if (handle == INVALID_HANDLE_VALUE) return -1;
-  env->SetIntField(holder, field, HandleToJava(handle));
+  if (!IsOpen(handle)) {
+    if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_FILE_NOT_FOUND);
+    return -1;
+  }
+  const jint name = NameForJava(direction, handle);
+  DebugTraceFormat("usbInitPipe", "Pipe %d is device handle %p", static_cast<int>(name), handle);
+  env->SetIntField(holder, field, name);
+  SetLastError(ERROR_SUCCESS);
   return g_UsbComm.m_nUsbType.load();
 }
 
@@ -210,5 +311,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbInitPipe(JN
                                                                              jobject,
                                                                              jobject holder,
                                                                              jint access) {
-  return AtJavaBoundary<jint>("usbInitPipe", -1, [&] { return InitPipe(env, holder, access); });
+  const jint result =
+      AtJavaBoundary<jint>("usbInitPipe", -1, [&] { return InitPipe(env, holder, access); });
+  return Kept(result, result >= 0);
 }

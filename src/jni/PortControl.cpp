@@ -6,9 +6,12 @@
 #include <cstdio>
 
 #include "comm/HandleLedger.h"
+#include "comm/RemovalErrors.h"
 #include "comm/SerialTimeouts.h"
 #include "comm/UsbComm.h"
 #include "jni/JniSupport.h"
+#include "jni/LastResult.h"
+#include "jni/NamedDevice.h"
 #include "jni/Natives.h"
 #include "trace/DebugTrace.h"
 
@@ -19,7 +22,12 @@ constexpr DWORD kKeepDeviceValue = 0xFFFFFFFEu;
 // What the device calls answer on the printer class driver, which has no such requests.
 constexpr jint kNotOnPrinterClass = 1;
 
-bool OnPrinterClass() { return g_UsbComm.m_nUsbType.load() == kPrinterClassUsb; }
+// Answered on Printer Class without a request; nothing failed.
+bool OnPrinterClass() {
+  if (g_UsbComm.m_nUsbType.load() != kPrinterClassUsb) return false;
+  SetLastError(ERROR_SUCCESS);
+  return true;
+}
 
 void SetUnlessKept(DWORD& field, jint value) {
   if (field != kKeepDeviceValue) field = static_cast<DWORD>(value);
@@ -42,17 +50,23 @@ jstring AnsiToJavaString(JNIEnv* env, const char* text, DWORD length) {
   return result;
 }
 
-// A device request goes only to a handle the library handed out and has not closed: any
-// other value may name one of the JVM's own objects by now. The handle stays open until the
-// request returns.
+// A device request goes only to the pipe Java names, while it is open: any other value
+// names nothing, and no request is sent. The handle stays open until the request returns,
+// and a request that says the printer has gone marks it, so that the next open replaces it.
 template <typename Request>
-jint OnLibraryHandle(jint handle, Request&& request) {
-  LedgerUse device(HandleFromJava(handle));
-  if (!device.ok()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return ERROR_INVALID_HANDLE;
-  }
-  return request(device.get());
+jint OnLibraryHandle(jint name, Request&& request) {
+  jint result = ERROR_INVALID_HANDLE;
+  DWORD error = ERROR_INVALID_HANDLE;
+  {
+    NamedDeviceUse device(name);
+    if (device.ok()) {
+      result = request(device.get());
+      error = GetLastError();
+      if (IsRemovalError(error)) TheHandleLedger().MarkGone(device.get());
+    }
+  }  // the use ends here, and may close a handle a close gave up meanwhile
+  SetLastError(error);
+  return result;
 }
 
 jint GetCommTimeout(jint handle) {
@@ -62,6 +76,7 @@ jint GetCommTimeout(jint handle) {
     DWORD returned = 0;
     if (DeviceIoControl(device, kIoctlSerialGetTimeouts, nullptr, 0, &timeouts, sizeof timeouts,
                         &returned, nullptr)) {
+      SetLastError(ERROR_SUCCESS);
       return static_cast<jint>(timeouts.ReadTotalTimeoutConstant);
     }
     return static_cast<jint>(GetLastError());
@@ -85,6 +100,7 @@ jint SetCommTimeout(jint handle, const jint (&values)[5]) {
     SetUnlessKept(timeouts.WriteTotalTimeoutConstant, values[4]);
     if (DeviceIoControl(device, kIoctlSerialSetTimeouts, &timeouts, sizeof timeouts, nullptr, 0,
                         &returned, nullptr)) {
+      SetLastError(ERROR_SUCCESS);
       return jint{0};
     }
     return static_cast<jint>(GetLastError());
@@ -94,7 +110,10 @@ jint SetCommTimeout(jint handle, const jint (&values)[5]) {
 jint PurgeRequest(jint handle) {
   if (OnPrinterClass()) return kNotOnPrinterClass;
   return OnLibraryHandle(handle, [](HANDLE device) {
-    if (PurgeComm(device, PURGE_RXABORT | PURGE_RXCLEAR)) return jint{0};
+    if (PurgeComm(device, PURGE_RXABORT | PURGE_RXCLEAR)) {
+      SetLastError(ERROR_SUCCESS);
+      return jint{0};
+    }
     return static_cast<jint>(GetLastError());
   });
 }
@@ -104,8 +123,10 @@ jint PurgeRequest(jint handle) {
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetCommTimeout(JNIEnv*,
                                                                                    jobject,
                                                                                    jint handle) {
-  return AtJavaBoundary<jint>("usbGetCommTimeout", kOwnFailureCode,
-                              [&] { return GetCommTimeout(handle); });
+  const jint result = AtJavaBoundary<jint>("usbGetCommTimeout", kOwnFailureCode,
+                                           [&] { return GetCommTimeout(handle); });
+  KeepLastResult(GetLastError());
+  return result;
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbSetCommTimeout(
@@ -113,15 +134,19 @@ extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbSetCommTime
     jint writeMultiplier, jint writeConstant) {
   const jint values[5] = {readInterval, readMultiplier, readConstant, writeMultiplier,
                           writeConstant};
-  return AtJavaBoundary<jint>("usbSetCommTimeout", kOwnFailureCode,
-                              [&] { return SetCommTimeout(handle, values); });
+  const jint result = AtJavaBoundary<jint>("usbSetCommTimeout", kOwnFailureCode,
+                                           [&] { return SetCommTimeout(handle, values); });
+  KeepLastResult(GetLastError());
+  return result;
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbPurgeRequest(JNIEnv*,
                                                                                  jobject,
                                                                                  jint handle) {
-  return AtJavaBoundary<jint>("usbPurgeRequest", kOwnFailureCode,
-                              [&] { return PurgeRequest(handle); });
+  const jint result = AtJavaBoundary<jint>("usbPurgeRequest", kOwnFailureCode,
+                                           [&] { return PurgeRequest(handle); });
+  KeepLastResult(GetLastError());
+  return result;
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetGenericReadValue(JNIEnv*,
@@ -145,7 +170,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetBytesAva
 
 extern "C" JNIEXPORT jint JNICALL Java_com_palvex_printer_UsbPort_usbGetLastError(JNIEnv*,
                                                                                  jobject) {
-  return static_cast<jint>(GetLastError());
+  return static_cast<jint>(KeptLastResult());
 }
 
 extern "C" JNIEXPORT jstring JNICALL Java_com_palvex_printer_UsbPort_usbGetErrorString(JNIEnv* env,

@@ -191,9 +191,12 @@ void SoakReplugs(int replugs) {
       Check(false, "replugs: no byte arrived after replug " + std::to_string(i));
       break;
     }
-    printersim::Detach(printer);
+    // Each way a driver reports a removal, in turn.
+    static const DWORD kRemovals[] = {ERROR_ACCESS_DENIED, ERROR_DEVICE_NOT_CONNECTED,
+                                      ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE};
+    printersim::Detach(printer, kRemovals[i % 4]);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    printersim::Reattach(printer, i % 2 == 0 ? "SOAK-B" : "SOAK-A");
+    printersim::Reattach(printer);
     if ((i + 1) % 100 == 0) Progress("replugs", i + 1, replugs, start);
   }
   Check(waitForBytes(taken.load()), "replugs: no byte arrived after the last replug");

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -55,9 +56,23 @@ struct FakeJniFunctions {
       g_current->exceptionPending = true;  // OutOfMemoryError
       return nullptr;
     }
-    return reinterpret_cast<FakeArray*>(array)->bytes.data();
+    const std::vector<jbyte>& bytes = reinterpret_cast<FakeArray*>(array)->bytes;
+    auto* copy = new (std::nothrow) jbyte[bytes.size() + 1];
+    if (copy == nullptr) {
+      g_current->exceptionPending = true;  // OutOfMemoryError
+      return nullptr;
+    }
+    std::memcpy(copy, bytes.data(), bytes.size());
+    return copy;
   }
-  static void JNICALL ReleaseByteArrayElements(JNIEnv*, jbyteArray, jbyte*, jint) {}
+  static void JNICALL ReleaseByteArrayElements(JNIEnv*, jbyteArray array, jbyte* elements,
+                                               jint mode) {
+    RequireReference(array, "ReleaseByteArrayElements");
+    g_current->lastReleaseMode = mode;
+    std::vector<jbyte>& bytes = reinterpret_cast<FakeArray*>(array)->bytes;
+    if (mode != JNI_ABORT) std::memcpy(bytes.data(), elements, bytes.size());
+    if (mode != JNI_COMMIT) delete[] elements;
+  }
   static void JNICALL SetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize length,
                                          const jbyte* bytes) {
     RequireReference(array, "SetByteArrayRegion");

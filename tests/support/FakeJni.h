@@ -33,6 +33,9 @@ class FakeJni {
   jint hReadPort = 0;
   jint hWritePort = 0;
   bool failElements = false;  // GetByteArrayElements yields null, as when memory ran out
+  // The mode of the last ReleaseByteArrayElements, -1 before any. Elements are handed out
+  // as a copy, as a virtual machine may, and mode 0 copies them back into the array.
+  jint lastReleaseMode = -1;
   bool exceptionPending = false;
   std::string Text(jstring s) const;  // a string a native made, as UTF-16 narrowed to bytes
   std::u16string Utf16(jstring s) const;

@@ -26,6 +26,7 @@ void PipelineHarness::OpenWritePipe() {
   CUsbComm probe;
   probe.m_nUsbType = m_port->m_nUsbType.load();
   m_port->m_hWritePort.Replace(probe.OpenPipe(probe.m_nUsbType.load(), kOutputPipe));
+  m_port->SetWriteDevice(probe.m_szDeviceName);
 }
 
 std::int32_t PipelineHarness::TearDown() {

@@ -1,6 +1,6 @@
 // Brings a port object to the state that opening a Printer Class read pipe leaves before it
-// starts the worker: the printer's interface path in the device name, the overlapped read
-// handle, the three events and a 4096-byte ring buffer. Shared by the test harness and the
+// starts the worker: the printer's interface path in the device name (and the pipeline's
+// printer), the overlapped read handle, the events and a 4096-byte ring buffer. Shared by the test harness and the
 // benchmarks; it needs no test framework.
 #ifndef VANTORY_TESTS_READPIPELINESETUP_H
 #define VANTORY_TESTS_READPIPELINESETUP_H

@@ -48,6 +48,10 @@ void SetSystemMessage(DWORD code, const std::string& ansiText);
 // Handles open in the table right now: events, mutexes, threads, files, device info sets.
 int OpenHandleCount();
 
+// The largest HeapAlloc request since the last call, then forgotten: how much memory a call
+// takes for itself.
+SIZE_T TakeLargestHeapAllocation();
+
 }  // namespace hostwin
 
 #endif  // HOSTWIN_HOSTWIN_H

@@ -136,20 +136,24 @@ class MisuseTest extends PortFixture {
     }
 
     @Test
-    void onPrinterClassAnyHandleValueClosesThePortAndControlCallsAnswerOne() {
+    void onPrinterClassForeignValuesCloseNothingAndControlCallsAnswerOne() {
+        attachSupported(PRINTER_CLASS);
+        PortHandles handles = holder();
+        openBoth(handles, PRINTER_CLASS);
+        int open = SimulatedPrinters.openHandleCount();
         for (int value : foreignHandles(0x12340)) {
-            SimulatedPrinters.reset();
-            attachSupported(PRINTER_CLASS);
-            PortHandles handles = holder();
-            openBoth(handles, PRINTER_CLASS);
             assertEquals(1, port.usbGetCommTimeout(value));
             assertEquals(1, port.usbSetCommTimeout(value, 1, 2, 3, 4, 5));
             assertEquals(1, port.usbPurgeRequest(value));
-            assertEquals(0, port.usbClosePipe(value), "close " + value);
-            assertEquals(handlesAtStart(), SimulatedPrinters.openHandleCount());
-            assertEquals(0, port.usbClosePipe(value), "second close " + value);
-            handles.hReadPort = handles.hWritePort = 0;
+            assertEquals(INVALID_HANDLE, port.usbClosePipe(value), "close " + value);
+            assertEquals(open, SimulatedPrinters.openHandleCount());
         }
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {'w'}));
+        int readName = handles.hReadPort;
+        assertEquals(0, port.usbClosePipe(handles.hWritePort));
+        assertEquals(handlesAtStart(), SimulatedPrinters.openHandleCount());
+        assertEquals(INVALID_HANDLE, port.usbClosePipe(readName), "the session is closed already");
+        handles.hReadPort = handles.hWritePort = 0;
     }
 
     @Test
