@@ -138,6 +138,7 @@ struct PrinterModel {
   int id = 0;                // 0: never plugged in during this run
   int kind = kMaker;
   std::string serial;        // the serial it has now
+  bool present = false;
   std::uint64_t sent = 0;    // bytes it was asked to send, present or not
   std::uint64_t cursor = 0;  // bytes of its log that Java has read or a close threw away
   bool gapAllowed = false;   // a close or an open may have thrown bytes away since
@@ -179,10 +180,11 @@ class Application {
       case 9: ErrorText(); break;
       case 10: PlugIn(); break;
       case 11:
-        if (const PrinterModel* printer = Printer()) {
+        if (PrinterModel* printer = Printer()) {
           printersim::Detach(printer->id, m_input.PickValueInArray<DWORD>(
                                               {ERROR_ACCESS_DENIED, ERROR_DEVICE_NOT_CONNECTED,
                                                ERROR_GEN_FAILURE, ERROR_INVALID_HANDLE}));
+          printer->present = false;
         }
         break;
       case 12: Replug(); break;
@@ -467,6 +469,7 @@ class Application {
     printer.serial = "FZ" + std::to_string(index);
     printer.id = printersim::Attach(printer.kind, static_cast<int>(pair >> 16),
                                     static_cast<int>(pair & 0xFFFF), printer.serial);
+    printer.present = true;
   }
 
   // Plugged back as it was, or under another serial: another printer to the host, which
@@ -474,6 +477,7 @@ class Application {
   void Replug() {
     PrinterModel* printer = Printer();
     if (printer == nullptr) return;
+    printer->present = true;
     if (m_input.ConsumeBool()) {
       printersim::Reattach(printer->id);
       return;
@@ -492,6 +496,21 @@ class Application {
       byte = SentByte(static_cast<int>(printer - m_printers), printer->epoch, printer->sent++);
     }
     printersim::Send(printer->id, bytes);
+    if (printer->kind == kPrinterClass) LetTheWorkerTakeWhatItCan(*printer);
+  }
+
+  // A worker reads what a printer sends in its own time; the model gives it a moment, until
+  // the printer holds nothing more or the buffer is full, so that what Java reads next
+  // does not depend on how quickly the worker ran.
+  void LetTheWorkerTakeWhatItCan(const PrinterModel& printer) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(100);
+    while (Clock::now() < deadline) {
+      const std::uint64_t gone = printersim::BytesDelivered(printer.id) +
+                                 printersim::BytesLostWithTheDevice(printer.id) +
+                                 printersim::BytesPurged(printer.id);
+      if (gone >= printer.sent || m_java.BytesAvailable() > kRingSize - 64) return;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
   }
 
   DWORD ReadError() {
@@ -528,7 +547,8 @@ class Application {
     PrinterModel& printer = m_printers[m_writeDestination];
     // A printer back under another serial is another printer: nothing to recover.
     if (printer.serial != m_destinationSerial) return;
-    printersim::Reattach(printer.id);
+    if (!printer.present) printersim::Reattach(printer.id);
+    printer.present = true;
     ++g_settles;
     const jint writeHandle = m_java.writeHandle();
     const jint readHandle = m_java.readHandle();
