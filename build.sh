@@ -11,7 +11,8 @@
 #                              the receipt demo: installs and builds only what it needs
 #                              (host library, simulator, Java classes), then runs it
 #   ./build.sh dist            the release package: both Windows DLLs, the README and
-#                              their checksums in build/dist/VantoryUSB-<version>-windows.zip
+#                              their checksums in build/dist/VantoryUSB-<version>-windows.zip;
+#                              runs the suites that prove each DLL when they have not run it
 #   ./build.sh coverage        line and branch coverage of src/ by the host suites (gcovr)
 #   ./build.sh soak            the long soak: sessions and replugs with every byte counted
 #   ./build.sh fuzz [SECONDS]  each fuzz target for SECONDS (default 600) from its seeds
@@ -229,6 +230,30 @@ run_fuzz() {
   done
 }
 
+# The suites that prove a preset's shipped DLL: its exports, imports and calling convention,
+# and the application's suites against it under Wine.
+dll_suites='^(dll_imports_system_only|dll_exports_stdcall|dll_natives_test|port_scenarios_test|port_recovery_test|port_pipes_test|port_faults_test)$'
+dll_static_checks='^(dll_imports_system_only|dll_exports_stdcall)$'
+
+# Runs those suites when they have not run the very DLL that is about to be packed (a fresh
+# checkout, or a DLL built since): the package never takes an untested file. A machine that
+# cannot run the architecture's programs runs the static checks.
+prove_dll() {
+  local preset=$1
+  local dll=build/$preset/bin/VantoryUSB.dll record=build/$preset/bin/VantoryUSB.dll.tested.sha256
+  if [ -f "$record" ] && [ "$(tr -d '\r\n' <"$record")" = "$(sha256sum "$dll" | cut -d' ' -f1)" ]; then
+    return 0
+  fi
+  echo "== $preset: the suites have not run this DLL; running those that prove it"
+  build_preset "$preset"
+  prepare_wine "$preset"
+  if [ "$(wine_status "$preset")" = 126 ]; then
+    step "$preset: static checks of the DLL" ctest --preset "$preset" -R "$dll_static_checks"
+  else
+    step "$preset: the suites that prove the DLL" ctest --preset "$preset" -j2 -R "$dll_suites"
+  fi
+}
+
 # Copies a preset's DLL into the package after checking it is the one its suites ran: they
 # leave its SHA-256 beside it. A machine that cannot run the architecture's programs at all
 # has not run them; that is said, and the DLL is packed all the same.
@@ -262,6 +287,7 @@ make_dist() {
     echo "== $p: configure and build the DLL"
     cmake --preset "$p" >/dev/null
     cmake --build --preset "$p" --target VantoryUSB
+    prove_dll "$p"
   done
 
   local version

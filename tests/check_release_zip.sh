@@ -96,6 +96,15 @@ check_dll() {
     fail "$dir/VantoryUSB.dll: $(cat "$work/imports.log")"
   fi
 
+  if [ "$dir" = x86 ]; then
+    if cmake -DOBJDUMP="$(command -v "$triplet-objdump")" -DDLL="$dll" \
+         -P "$here/cmake/CheckStdcallExports.cmake" >"$work/stdcall.log" 2>&1; then
+      pass "$dir/VantoryUSB.dll: $(sed -n 's/^-- all //p' "$work/stdcall.log")"
+    else
+      fail "$dir/VantoryUSB.dll: $(cat "$work/stdcall.log")"
+    fi
+  fi
+
   # windres reads the resources of a PE image back as a resource script.
   local rc
   rc=$("$triplet-windres" -i "$dll" -O rc 2>&1 || true)

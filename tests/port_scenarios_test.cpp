@@ -111,7 +111,7 @@ TEST_F(PortScenarios, OpensClosesReadsAndWritesOnSeveralThreads) {
   std::atomic<bool> zeroHandedOut{false};
   auto cycler = [&] {
     JavaThread java;
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 25; ++i) {
       if (java.Init(JavaThread::kWrite) >= 0 && java.writeHandle() == 0) zeroHandedOut = true;
       if (java.Init(JavaThread::kRead) >= 0 && java.readHandle() == 0) zeroHandedOut = true;
       sharedRead = java.readHandle();

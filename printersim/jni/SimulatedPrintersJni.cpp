@@ -91,9 +91,37 @@ JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_detach(JNIE
   GuardedVoid(env, [&] { printersim::Detach(id); });
 }
 
-JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_reattach(JNIEnv* env,
-                                                                              jclass, jint id) {
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_reattach__I(JNIEnv* env,
+                                                                                 jclass, jint id) {
   GuardedVoid(env, [&] { printersim::Reattach(id); });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_reattach__ILjava_lang_String_2(
+    JNIEnv* env, jclass, jint id, jstring serial) {
+  if (serial == nullptr) {
+    Throw(env, "java/lang/NullPointerException", "serial");
+    return;
+  }
+  GuardedVoid(env, [&] { printersim::Reattach(id, ToString(env, serial)); });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_stallWrites(JNIEnv* env,
+                                                                                 jclass, jint id) {
+  GuardedVoid(env, [&] { printersim::StallWrites(id); });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_releaseWrites(JNIEnv* env,
+                                                                                   jclass, jint id) {
+  GuardedVoid(env, [&] { printersim::ReleaseWrites(id); });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_unplugAfterBytes(
+    JNIEnv* env, jclass, jint id, jint bytes) {
+  if (bytes < 0) {
+    Throw(env, "java/lang/IllegalArgumentException", "bytes must not be negative");
+    return;
+  }
+  GuardedVoid(env, [&] { printersim::UnplugAfterBytes(id, static_cast<std::uint64_t>(bytes)); });
 }
 
 JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_reset(JNIEnv* env, jclass) {

@@ -93,9 +93,8 @@ std::int32_t ReceiveLoop::Run() {
   m_slot = ReadSlot::Make();
   if (m_slot == nullptr) {
     DebugTrace("ReceiveData", "Event creation failed");
-    // Acknowledged all the same, so a close does not wait for a loop that never ran, and
-    // an open does not wait for a first read that never comes.
-    SignalCaughtUp();
+    // Acknowledged all the same, so a close does not wait for a loop that never ran; an open
+    // waiting for the first read sees the thread end.
     SetEvent(m_port.m_ReadThreadTerminated.load());
     return 0;
   }
@@ -302,7 +301,6 @@ ReceiveLoop::Pass ReceiveLoop::WaitForPendingRead() {
     DebugTrace("ReceiveData", "Reset event failed");
     m_port.m_bReading = 0;
     // The loop ends here; acknowledged so that a close waiting for it goes on.
-    SignalCaughtUp();
     SetEvent(m_port.m_ReadThreadTerminated.load());
     return Pass::kNext;
   }

@@ -32,7 +32,7 @@ constexpr std::uint32_t kBufferOrder = 12;  // 4096 bytes
 // much, and waits at most this long for the worker's first read to find the printer with
 // nothing more to send.
 constexpr std::uint32_t kMaxDrainBytes = 2u << kBufferOrder;
-constexpr DWORD kStaleBytesWaitMs = 1000;
+constexpr DWORD kStaleBytesWaitMs = 250;
 constexpr DWORD kDrainPollMs = 50;
 
 bool IsOpen(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
@@ -57,14 +57,14 @@ void DiscardStaleBytes(HANDLE worker) {
   std::uint32_t drained = 0;
   for (;;) {
     const bool done = WaitForSingleObject(caughtUp, 0) == WAIT_OBJECT_0 ||
-                      worker == nullptr || WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
+                      WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
     ResetEvent(dataEvent);
     drained += g_UsbComm.DiscardReceived(kMaxDrainBytes - drained);
     const DWORD waited = GetTickCount() - started;
     if (done || drained >= kMaxDrainBytes || waited >= kStaleBytesWaitMs) break;
-    const HANDLE waitSet[2] = {caughtUp, dataEvent};
+    const HANDLE waitSet[3] = {caughtUp, worker, dataEvent};
     const DWORD left = kStaleBytesWaitMs - waited;
-    WaitForMultipleObjects(2, waitSet, FALSE, left < kDrainPollMs ? left : kDrainPollMs);
+    WaitForMultipleObjects(3, waitSet, FALSE, left < kDrainPollMs ? left : kDrainPollMs);
   }
   if (drained > 0) {
     DebugTraceFormat("usbInitPipe", "Discarded %u bytes received before the open",

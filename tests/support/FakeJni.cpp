@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -57,12 +56,12 @@ struct FakeJniFunctions {
       return nullptr;
     }
     const std::vector<jbyte>& bytes = reinterpret_cast<FakeArray*>(array)->bytes;
-    auto* copy = new (std::nothrow) jbyte[bytes.size() + 1];
+    auto* copy = static_cast<jbyte*>(std::malloc(bytes.size() + 1));
     if (copy == nullptr) {
       g_current->exceptionPending = true;  // OutOfMemoryError
       return nullptr;
     }
-    std::memcpy(copy, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
     return copy;
   }
   static void JNICALL ReleaseByteArrayElements(JNIEnv*, jbyteArray array, jbyte* elements,
@@ -70,8 +69,8 @@ struct FakeJniFunctions {
     RequireReference(array, "ReleaseByteArrayElements");
     g_current->lastReleaseMode = mode;
     std::vector<jbyte>& bytes = reinterpret_cast<FakeArray*>(array)->bytes;
-    if (mode != JNI_ABORT) std::memcpy(bytes.data(), elements, bytes.size());
-    if (mode != JNI_COMMIT) delete[] elements;
+    if (mode != JNI_ABORT && !bytes.empty()) std::memcpy(bytes.data(), elements, bytes.size());
+    if (mode != JNI_COMMIT) std::free(elements);
   }
   static void JNICALL SetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize length,
                                          const jbyte* bytes) {

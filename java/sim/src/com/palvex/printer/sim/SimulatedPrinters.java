@@ -23,6 +23,11 @@ public final class SimulatedPrinters {
      * (bytes, an armed failure, a removal) arrives at its completion.
      */
     public static final int READS_QUEUED = 2;
+    /**
+     * Read mode of a printer that answers every poll it has nothing for with a zero-length
+     * packet: reads are queued, and an idle one completes with 0 bytes a moment later.
+     */
+    public static final int READS_QUEUED_ZERO_LENGTH = 3;
 
     static {
         System.loadLibrary("VantoryUSB");
@@ -38,6 +43,13 @@ public final class SimulatedPrinters {
 
     /** Plugs it in again under its path; handles opened before stay dead. */
     public static native void reattach(int id);
+
+    /**
+     * Plugs it in again under another serial, and so another device path: to the library it
+     * is another printer (a serial with {@code '&'} in it stands for a printer without a
+     * serial in another USB port).
+     */
+    public static native void reattach(int id, String serial);
 
     /** No printers, no faults, debug output cleared; ids start again at 1. */
     public static native void reset();
@@ -57,8 +69,25 @@ public final class SimulatedPrinters {
     /** Its reply to DLE EOT n (n = 1..4), one byte; 0x12 until set. */
     public static native void setStatusByte(int id, int n, int value);
 
-    /** 0: reads pend until data (default); 1: an idle read completes at once with 0 bytes. */
+    /**
+     * How the printer class driver's reads behave: {@link #READS_PEND_UNTIL_DATA} (the
+     * default), {@link #READS_COMPLETE_AT_ONCE}, {@link #READS_QUEUED} or
+     * {@link #READS_QUEUED_ZERO_LENGTH}. The maker's driver times its reads by the serial
+     * timeouts set with usbSetCommTimeout in every mode.
+     */
     public static native void setReadMode(int id, int mode);
+
+    /** A printer with its cover open: writes wait until {@link #releaseWrites} or removal. */
+    public static native void stallWrites(int id);
+
+    /** Lets stalled writes go on. */
+    public static native void releaseWrites(int id);
+
+    /**
+     * The cable is pulled in the middle of a receipt: the printer takes {@code bytes} more
+     * bytes of writes and is then unplugged; the write that reaches the count fails.
+     */
+    public static native void unplugAfterBytes(int id, int bytes);
 
     /** Debugger output lines since the last call, without their line ends. */
     public static native String[] takeDebugOutput();

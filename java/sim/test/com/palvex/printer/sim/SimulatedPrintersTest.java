@@ -126,6 +126,30 @@ class SimulatedPrintersTest {
     }
 
     @Test
+    void aStalledWriteGoesOnWhenReleasedAndAPulledCableCutsAWrite() throws Exception {
+        int printer = supportedPrinter(SimulatedPrinters.MAKER_DRIVER);
+        assertEquals(0, port.usbInitPipe(handles, write));
+        SimulatedPrinters.stallWrites(printer);
+        int[] result = {-1};
+        Thread writer = new Thread(() -> result[0] = port.usbWriteOutputPipe(handles.hWritePort, new byte[] {'s'}));
+        writer.start();
+        writer.join(200);
+        assertTrue(writer.isAlive(), "the write waits while the printer refuses");
+        SimulatedPrinters.releaseWrites(printer);
+        writer.join(10_000);
+        assertEquals(0, result[0]);
+        assertArrayEquals(new byte[] {'s'}, SimulatedPrinters.received(printer));
+
+        SimulatedPrinters.unplugAfterBytes(printer, 2);
+        assertEquals(5, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {'a', 'b', 'c'}));
+        assertArrayEquals(new byte[] {'s', 'a', 'b'}, SimulatedPrinters.received(printer));
+        assertEquals(-1, port.usbInitPipe(handles, write), "the printer is gone");
+        SimulatedPrinters.reattach(printer, "NEWSERIAL");
+        assertEquals(0, port.usbInitPipe(handles, write), "found again under its new serial");
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {'d'}));
+    }
+
+    @Test
     void openHandlesAreCountedAndTheTraceIsTakenOnce() {
         supportedPrinter(SimulatedPrinters.MAKER_DRIVER);
         int before = SimulatedPrinters.openHandleCount();
