@@ -100,13 +100,14 @@ TEST_F(PortFaults, EachFailingStepOfAReadBringUpGivesBackWhatItMade) {
       {"CreateEventA", 2, "usbInitPipe(#) Creating m_hPCLSDataEvent\n"},
       {"CreateEventA", 3, "usbInitPipe(#) Creating m_hPCLSDataEvent\n"},
       {"CreateEventA", 4, "usbInitPipe(#) Creating m_hPCLSDataEvent\n"},
+      {"CreateEventA", 5, "usbInitPipe(#) Creating m_hPCLSDataEvent\n"},
       {"CreateMutexA", 0, "usbInitPipe(#) Creating m_pCCBuffer\n"},
       {"HeapAlloc", 0, "usbInitPipe(#) Creating m_pCCBuffer\n"},
       {"CreateThread", 0, "usbInitPipe(#) CreateThread failed. Status=8\n"},
       {"ResumeThread", 0, "usbInitPipe(#) ResumeThread failed. Status=8\n"},
       // The worker's read slot: its memory, then its completion event.
       {"HeapAlloc", 1, "ReceiveData(#) Event creation failed\n"},
-      {"CreateEventA", 5, "ReceiveData(#) Event creation failed\n"},
+      {"CreateEventA", 6, "ReceiveData(#) Event creation failed\n"},
   };
   for (const Step& step : steps) {
     const std::string name = std::string(step.function) + " after " + std::to_string(step.skip);
@@ -134,8 +135,9 @@ TEST_F(PortFaults, EachFailingStepOfAReadBringUpGivesBackWhatItMade) {
 TEST_F(PortFaults, ACloseThatCannotWaitForTheWorkerReleasesNothing) {
   ASSERT_EQ(m_java.Init(JavaThread::kRead), kClassKind);
   ASSERT_TRUE(printersim::WaitForPendingRead(m_printer, 10s));
-  // The worker's own wait for its cancelled read comes first and still works.
-  FailNextSystemCalls("WaitForSingleObject", ERROR_INVALID_HANDLE, 1, 1);
+  // The close waits for the acknowledgement first (that wait still works), then for the
+  // worker's end, which fails.
+  FailNextSystemCalls("WaitForMultipleObjects", ERROR_INVALID_HANDLE, 1, 1);
   EXPECT_EQ(m_java.Close(m_java.readHandle()), 1);
   ClearSystemFaults();
   EXPECT_NE(IndexOf(Traces(), "usbClosePipe(#) WaitForSingleObject m_ReadThreadTerminated failed\n"), -1);
@@ -147,7 +149,7 @@ TEST_F(PortFaults, ACloseThatCannotWaitForTheWorkerReleasesNothing) {
 // A worker that cannot make its completion event ends at once, and the open that started it
 // fails instead of handing out a pipe that would never deliver.
 TEST_F(PortFaults, AWorkerWithoutItsCompletionEventFailsItsOpen) {
-  FailNextSystemCalls("CreateEventA", kNoMemory, 1, 5);  // after the bring-up's five
+  FailNextSystemCalls("CreateEventA", kNoMemory, 1, 6);  // after the bring-up's six
   ASSERT_EQ(m_java.Init(JavaThread::kRead), -1);
   EXPECT_TRUE(InOrder(Traces(), {"_ReceiveData(#) ***** ENTER *****\n", "ReceiveData(#) Entry\n",
                                  "ReceiveData(#) Entry\n", "ReceiveData(#) Event creation failed\n",

@@ -70,6 +70,50 @@ TEST_F(PortPipes, ClosedNamesNeverActOnAPipeOpenedLater) {
   EXPECT_EQ(printersim::Received(printer).size(), 50u);
 }
 
+// A read with a name that names no pipe of the session open now (a name of a closed session,
+// 0, a made-up int) is refused and takes nothing: the bytes in the buffer are the session's.
+TEST_F(PortPipes, APrinterClassReadWithAClosedNameIsRefusedAndTakesNothing) {
+  const int printer = Attach(kPrinterClassDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+  const jint oldRead = m_java.readHandle();
+  m_java.CloseBoth();
+  ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+  printersim::Send(printer, Bytes{0x42});
+  ASSERT_TRUE(WaitForBytesAvailable(1));
+  for (const jint stale : {oldRead, jint{0}, jint{12345}}) {
+    FakeArray reply{std::vector<jbyte>(4)};
+    EXPECT_EQ(m_java.Read(&reply, stale), -1) << "name " << stale;
+    EXPECT_EQ(m_java.LastError(), kInvalidHandle) << "name " << stale;
+  }
+  EXPECT_EQ(ReadBytes(m_java, 1, m_java.readHandle()), Bytes{0x42});
+}
+
+// A read pipe the driver refuses to open makes no pipeline: the open fails with the
+// driver's error, and nothing stays open.
+TEST_F(PortPipes, AReadOpenTheDriverRefusesLeavesNothingBehind) {
+  const int printer = Attach(kPrinterClassDriver);
+  // The probe's search and its pipe, the open's search, then the read pipe itself.
+  printersim::FailNextOpens(printer, ERROR_SHARING_VIOLATION, 1, 3);
+  EXPECT_EQ(m_java.Init(JavaThread::kRead), -1);
+  EXPECT_EQ(m_java.LastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(printersim::OpenFiles(printer), 0);
+  EXPECT_EQ(IndexOf(Traces(), "usbInitPipe(#) *****Creating m_hWorkerThread*****\n"), -1);
+  EXPECT_EQ(m_java.Init(JavaThread::kRead), kClassKind);
+}
+
+// A call that fails never leaves 0 as the thread's last result, and an open with an access
+// value that names no pipe changes nothing of the port.
+TEST_F(PortPipes, AFailedCallAlwaysLeavesItsErrorAsTheLastResult) {
+  Attach(kPrinterClassDriver);
+  ASSERT_TRUE(m_java.OpenBoth(kClassKind));
+  EXPECT_EQ(m_java.Init(0), -1);
+  EXPECT_EQ(m_java.LastError(), kInvalidParameter);
+  EXPECT_EQ(m_java.InitWithHolder(nullptr, JavaThread::kRead), -1);
+  EXPECT_EQ(m_java.LastError(), kInvalidParameter);
+  EXPECT_EQ(m_java.GetCommTimeout(m_java.readHandle()), 1);  // still a Printer Class port
+  EXPECT_EQ(m_java.LastError(), 0);
+}
+
 // What the printer sent before the read pipe was opened (an old status reply, say) is
 // dropped by the open, in every read mode; what it sends afterwards is all delivered.
 TEST_F(PortPipes, TheFirstReadAfterAnOpenNeverReturnsWhatCameBeforeIt) {

@@ -113,6 +113,26 @@ TEST_F(PortRecovery, RecoveryReopensTheSamePrinterAndNoOther) {
   EXPECT_TRUE(printersim::Received(kitchen).empty());
 }
 
+// While the till's printer is away, the application retries its opens, and a printer on the
+// maker's driver is plugged in meanwhile. The opens fail rather than take that printer, and
+// once the till's printer is back every receipt goes to it.
+TEST_F(PortRecovery, OpensRetriedWhileTheTillIsAwayNeverTakeAnotherPrintersDriver) {
+  const int till = OpenClassSession();
+  const jint writeName = m_java.writeHandle();
+  const int other = Attach(kMakerDriver, 1, "OTHER");
+  printersim::Detach(till);
+  ASSERT_TRUE(WaitForTrace("ReopenCom(#) Handles Invalid\n"));
+  FakeArray receipt = ArrayOf({'r'});
+  EXPECT_NE(m_java.Write(&receipt, writeName), 0);
+  EXPECT_EQ(m_java.Init(JavaThread::kWrite), -1) << "the open took another printer";
+  EXPECT_EQ(m_java.Init(JavaThread::kRead), -1) << "the open took another printer";
+  EXPECT_EQ(m_java.Purge(m_java.readHandle()), 1);  // still the pipeline's read pipe
+  printersim::Reattach(till);
+  ExpectBothWaysWork(till, "the till's printer back");
+  EXPECT_TRUE(printersim::Received(other).empty());
+  EXPECT_TRUE(printersim::Purges(till).size() <= 2u);  // the reopen's own, nothing from Java
+}
+
 // A printer that comes back under another serial is another printer to the library: it is
 // not taken for the old one; the application's close and open take it.
 TEST_F(PortRecovery, APrinterBackUnderAnotherSerialIsNotTakenForTheOldOne) {

@@ -128,3 +128,39 @@ TEST_F(PrinterSimWin32, MakerDriverAnswersSynchronousCallsOfTheNativePath) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ReadOnItsOwnThread {
+  HANDLE device = nullptr;
+  char buffer[16] = {};
+  OVERLAPPED overlapped{};
+};
+
+DWORD WINAPI IssueAReadAndEnd(LPVOID parameter) {
+  auto* read = static_cast<ReadOnItsOwnThread*>(parameter);
+  ReadFile(read->device, read->buffer, sizeof read->buffer, nullptr, &read->overlapped);
+  return 0;
+}
+
+// As on Windows, a thread is signalled at its end only once the reads it issued have
+// completed: a driver that never completes a cancelled read keeps it from ending, until the
+// read completes after all.
+TEST_F(PrinterSimWin32, AThreadEndsOnlyOnceItsReadsHaveCompleted) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid, "RUNDOWN");
+  printersim::IgnoreCancels(id, true);
+  ReadOnItsOwnThread read;
+  read.device = Open(printersim::InterfacePath(id), FILE_FLAG_OVERLAPPED);
+  read.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, IssueAReadAndEnd, &read, 0, nullptr);
+  ASSERT_TRUE(printersim::WaitForPendingRead(id, 10s));
+  EXPECT_EQ(WaitForSingleObject(thread, 300), static_cast<DWORD>(WAIT_TIMEOUT));
+  printersim::Send(id, std::vector<std::uint8_t>{1});
+  EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(read.overlapped.hEvent, 0), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  CloseHandle(read.overlapped.hEvent);
+  CloseHandle(read.device);
+}
+
+}  // namespace

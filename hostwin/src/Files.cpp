@@ -94,23 +94,42 @@ class FileObject final : public KernelObject {
   const std::shared_ptr<PendingReads> pending_ = std::make_shared<PendingReads>();
 };
 
-// The files on which the calling thread has issued reads, so that its end can cancel them.
-// Only its own thread touches the list.
+// The files on which the calling thread has issued reads, so that its end can cancel them
+// and wait for them: a file's pending reads outlive the file object when its handle was
+// closed with reads still pending. Only its own thread touches the list.
+struct ThreadRead {
+  std::weak_ptr<FileObject> file;
+  std::shared_ptr<PendingReads> pending;
+};
 struct ThreadReads {
-  std::vector<std::weak_ptr<FileObject>> files;
+  std::vector<ThreadRead> files;
   ~ThreadReads() { CancelReadsOfThisThread(); }
 };
 
 thread_local ThreadReads t_reads;
 
+// Whether one of `thread`'s reads is still pending in `pending`. Kernel lock held.
+bool HasReadsOfLocked(const PendingReads& pending, DWORD thread) {
+  for (const auto& request : pending.requests) {
+    if (!request->done && request->threadId == thread) return true;
+  }
+  return false;
+}
+
 void NoteReadOfThisThread(const std::shared_ptr<FileObject>& file) {
   auto& files = t_reads.files;
-  const auto gone = [](const std::weak_ptr<FileObject>& entry) { return entry.expired(); };
-  files.erase(std::remove_if(files.begin(), files.end(), gone), files.end());
-  for (const auto& entry : files) {
-    if (entry.lock() == file) return;
+  const DWORD self = CurrentThreadId();
+  {
+    std::lock_guard<std::mutex> guard(TheKernel().lock);
+    const auto done = [self](const ThreadRead& entry) {
+      return entry.file.expired() && !HasReadsOfLocked(*entry.pending, self);
+    };
+    files.erase(std::remove_if(files.begin(), files.end(), done), files.end());
   }
-  files.push_back(file);
+  for (const auto& entry : files) {
+    if (entry.file.lock() == file) return;
+  }
+  files.push_back(ThreadRead{file, file->Pending()});
 }
 
 std::shared_ptr<FileObject> LookupFile(HANDLE handle) {
@@ -194,12 +213,29 @@ bool IsDevicePath(const char* path) {
 }  // namespace
 
 void CancelReadsOfThisThread() {
-  std::vector<std::weak_ptr<FileObject>> files;
+  std::vector<ThreadRead> files;
   files.swap(t_reads.files);
   const DWORD self = CurrentThreadId();
   for (const auto& entry : files) {
-    if (auto file = entry.lock()) file->CancelReads(self);
+    if (auto file = entry.file.lock()) file->CancelReads(self);
   }
+}
+
+// At a thread's end Windows cancels the reads it issued and waits for them to complete (for
+// up to about five minutes) before the thread is signalled: a driver that never completes a
+// cancelled read keeps the thread from ending that long.
+void CancelAndAwaitReadsOfThisThread(std::chrono::milliseconds limit) {
+  std::vector<ThreadRead> files = t_reads.files;
+  CancelReadsOfThisThread();
+  const DWORD self = CurrentThreadId();
+  Kernel& kernel = TheKernel();
+  std::unique_lock<std::mutex> lock(kernel.lock);
+  kernel.changed.wait_for(lock, limit, [&] {
+    for (const auto& entry : files) {
+      if (HasReadsOfLocked(*entry.pending, self)) return false;
+    }
+    return true;
+  });
 }
 
 }  // namespace detail

@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -107,6 +108,8 @@ DeviceProvider* CurrentProvider();
 // Called at the end of a thread that hostwin started, and from a thread-local destructor
 // for the others.
 void CancelReadsOfThisThread();
+// Cancels them and waits, at most `limit`, until none is pending any more.
+void CancelAndAwaitReadsOfThisThread(std::chrono::milliseconds limit);
 
 // Mutexes: called at the exit of a thread that hostwin started, before its handle is
 // signalled, so that a waiter woken by the thread's end finds its mutexes abandoned.

@@ -40,6 +40,7 @@ constexpr SystemMessage kSystemMessages[] = {
     {122, "The data area passed to a system call is too small.\r\n"},
     {123, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
     {170, "The requested resource is in use.\r\n"},
+    {206, "The filename or extension is too long.\r\n"},
     {259, "No more data is available.\r\n"},
     {288, "Attempt to release mutex not owned by caller.\r\n"},
     {317, "The system cannot find message text for message number 0x%1 in the message file "
@@ -51,6 +52,8 @@ constexpr SystemMessage kSystemMessages[] = {
     {998, "Invalid access to memory location.\r\n"},
     {1167, "The device is not connected.\r\n"},
     {1168, "Element not found.\r\n"},
+    {1460, "This operation returned because the timeout period expired.\r\n"},
+    {1617, "The device has been removed.\r\n"},
     {1784, "The supplied user buffer is not valid for the requested operation.\r\n"},
 };
 

@@ -57,7 +57,8 @@ void RunThread(const std::shared_ptr<ThreadObject>& thread, LPTHREAD_START_ROUTI
     thread->Start();
   }
   const DWORD exitCode = start(parameter);
-  CancelReadsOfThisThread();
+  // The thread is signalled only once the reads it issued have completed.
+  CancelAndAwaitReadsOfThisThread(std::chrono::minutes(5));
   // Abandon first: whoever wakes on the thread's end must find its mutexes abandoned.
   AbandonMutexesOfThisThread();
   std::lock_guard<std::mutex> guard(kernel.lock);

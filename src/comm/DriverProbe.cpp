@@ -6,8 +6,10 @@
 #include "comm/PipePath.h"
 #include "comm/UsbComm.h"
 
-HANDLE CUsbComm::OpenPipe(std::int32_t driverKind, const char* pipeName) {
-  if (!FindDevice(driverKind, m_szDeviceName, static_cast<std::int32_t>(kDeviceNameSize))) {
+HANDLE CUsbComm::OpenPipe(std::int32_t driverKind, const char* pipeName,
+                          const char* wantedIdentity) {
+  if (!FindDevice(driverKind, m_szDeviceName, static_cast<std::int32_t>(kDeviceNameSize),
+                  wantedIdentity)) {
     return INVALID_HANDLE_VALUE;
   }
   // The search only accepts paths that leave room for a pipe name; this cannot fail, and
@@ -17,13 +19,13 @@ HANDLE CUsbComm::OpenPipe(std::int32_t driverKind, const char* pipeName) {
                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-bool ProbeDriverKind(std::int32_t* kind, const char** outcome) {
+bool ProbeDriverKind(std::int32_t* kind, const char** outcome, const char* wantedIdentity) {
   CUsbComm probe;
   *kind = kNativeUsb;
   *outcome = "Native USB";
-  HANDLE pipe = probe.OpenPipe(kNativeUsb, kInputPipe);
+  HANDLE pipe = probe.OpenPipe(kNativeUsb, kInputPipe, wantedIdentity);
   if (pipe == INVALID_HANDLE_VALUE) {
-    pipe = probe.OpenPipe(kPrinterClassUsb, kInputPipe);
+    pipe = probe.OpenPipe(kPrinterClassUsb, kInputPipe, wantedIdentity);
     if (pipe == INVALID_HANDLE_VALUE) {
       *outcome = "Error opening USB";
       return false;

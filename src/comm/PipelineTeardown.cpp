@@ -14,10 +14,11 @@ void CloseMember(std::atomic<HANDLE>& member) {
 }  // namespace
 
 // The acknowledgement may come from a reader that saw the stop request while the worker is
-// still in the middle of a pass, so the worker thread itself is waited for before anything
-// it uses is released; it ends within one bounded wait once the quit event is set. Without
-// a worker (its creation failed, or none was ever started) nothing would ever acknowledge,
-// and there is nothing to wait for.
+// still in the middle of a pass, so the worker's own end is waited for before anything it
+// uses is released: its done event, its last act, which it sets within one bounded wait
+// once the quit event is set; or its thread's end, for a thread that was ended before it
+// ever ran. Without a worker (its creation failed, or none was ever started) nothing would
+// ever acknowledge, and there is nothing to wait for.
 //
 // The stop request is given again while the wait goes on: a worker never told to stop
 // (should setting the event ever fail) would keep a close waiting for good.
@@ -29,14 +30,16 @@ DWORD CUsbComm::StopReceiveWorker() {
   const HANDLE worker = m_hWorkerThread.load();
   if (worker == nullptr) return WAIT_OBJECT_0;
   DebugTrace("usbClosePipe", "WaitForSingleObject");
-  const HANDLE stopped[2] = {m_ReadThreadTerminated.load(), worker};
+  const HANDLE done = m_hWorkerDone.load();
+  const HANDLE stopped[3] = {m_ReadThreadTerminated.load(), worker, done};
   DWORD result = WAIT_TIMEOUT;
-  while ((result = WaitForMultipleObjects(2, stopped, FALSE, kRequestAgainMs)) == WAIT_TIMEOUT) {
+  while ((result = WaitForMultipleObjects(3, stopped, FALSE, kRequestAgainMs)) == WAIT_TIMEOUT) {
     SetEvent(quit);
   }
-  // Without the thread's end nothing may be released: it may still use all of it. A close
+  // Without the worker's end nothing may be released: it may still use all of it. A close
   // whose wait failed releases nothing, and the next close tries again.
-  if (result == WAIT_FAILED || WaitForSingleObject(worker, INFINITE) == WAIT_FAILED) {
+  const HANDLE ended[2] = {done, worker};
+  if (result == WAIT_FAILED || WaitForMultipleObjects(2, ended, FALSE, INFINITE) == WAIT_FAILED) {
     DebugTrace("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
     return WAIT_FAILED;
   }
@@ -59,6 +62,7 @@ void CUsbComm::ReleaseReceivePipeline() {
   CloseMember(m_hPCLSDataEvent);
   CloseMember(m_hWakeEvent);
   CloseMember(m_hCaughtUpEvent);
+  CloseMember(m_hWorkerDone);
   m_bDeviceLost = false;
   m_readers.Open();
 }
@@ -94,6 +98,7 @@ bool CUsbComm::HasReceivePipeline() const {
   return m_hWorkerThread.load() != nullptr || m_QuitEvent.load() != nullptr ||
          m_ReadThreadTerminated.load() != nullptr || m_hPCLSDataEvent.load() != nullptr ||
          m_hWakeEvent.load() != nullptr || m_hCaughtUpEvent.load() != nullptr ||
+         m_hWorkerDone.load() != nullptr ||
          m_pCCBuffer.load() != nullptr;
 }
 

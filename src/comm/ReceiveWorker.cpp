@@ -461,7 +461,9 @@ DWORD WINAPI _ReceiveData(LPVOID port) {
   const std::int32_t result = comm->ReceiveData();
   DebugTrace("_ReceiveData", "***** EXIT *****");
   // Wakes any reader that waits now or later: it sees the stop and takes nothing more. The
-  // quit event outlives the worker: a close frees it only once this thread has ended.
+  // quit event outlives the worker: a close frees it only once the done event is set, the
+  // worker's last touch of the port object.
   SetEvent(comm->m_QuitEvent.load());
+  SetEvent(comm->m_hWorkerDone.load());
   return static_cast<DWORD>(result);
 }

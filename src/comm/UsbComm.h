@@ -7,8 +7,10 @@
 // buffer has its own mutex. m_szDeviceName is written only by whoever runs a device search
 // on this object (the worker's handle recovery on g_UsbComm), and read by that same thread.
 //
-// Lifetimes: the worker uses m_hReadPort, m_pCCBuffer and the events until its thread has
-// ended; readers use the buffer and the events while inside m_readers. The teardown
+// Lifetimes: the worker uses m_hReadPort, m_pCCBuffer and the events until it sets
+// m_hWorkerDone, its last act (its thread may take longer to end: Windows signals a thread
+// only once the I/O it issued has completed, and a read a driver never completes is left to
+// it); readers use the buffer and the events while inside m_readers. The teardown
 // releases them only after both (TearDownReceivePipeline). Writers take m_hWritePort for
 // the length of one write (SharedHandle), so recovery and closing may replace it at any
 // time without a write reaching a closed handle.
@@ -59,9 +61,11 @@ class CUsbComm {
   HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
                              char* buffer, std::int32_t capacity);
 
-  // Finds the printer into m_szDeviceName and opens one of its pipes there, for reading and
-  // writing with synchronous access (DriverProbe.cpp).
-  HANDLE OpenPipe(std::int32_t driverKind, const char* pipeName);
+  // Finds the printer (the one of `wantedIdentity`, when given) into m_szDeviceName and
+  // opens one of its pipes there, for reading and writing with synchronous access
+  // (DriverProbe.cpp).
+  HANDLE OpenPipe(std::int32_t driverKind, const char* pipeName,
+                  const char* wantedIdentity = nullptr);
 
   // The receive loop the worker thread runs (ReceiveWorker.cpp); 0 on every path.
   std::int32_t ReceiveData();
@@ -92,9 +96,10 @@ class CUsbComm {
   std::uint32_t DiscardReceived(std::uint32_t maxBytes);
 
   // Stops the worker and releases the receive pipeline and both device handles, in the
-  // order thread handle, buffer, acknowledgement event, quit event, data event, room and
-  // caught-up events, read handle, write handle (PipelineTeardown.cpp). Waits for the worker thread to end and for
-  // readers to leave first, so nothing in use is freed. Writes the close's traces; with
+  // order thread handle, buffer, acknowledgement event, quit event, data event, wake,
+  // caught-up and done events, read handle, write handle (PipelineTeardown.cpp). Waits first
+  // until the worker touches nothing more (its done event, or its thread's end) and readers
+  // have left, so nothing in use is freed. Writes the close's traces; with
   // `matchBranch` also those naming the device handles. 0 when it ran, 1 when the wait for
   // the worker failed and nothing was released.
   std::int32_t TearDownReceivePipeline(bool matchBranch);
@@ -115,6 +120,7 @@ class CUsbComm {
   // just failed with a removal code. Safe from any thread at any time.
   void PromptWorker();
   std::atomic<HANDLE> m_hCaughtUpEvent;        // manual reset: the printer had nothing more
+  std::atomic<HANDLE> m_hWorkerDone;           // manual reset: the worker touches nothing more
   std::atomic<bool> m_bDeviceLost;             // the worker's printer is away now
   std::atomic<std::int32_t> m_bReading;        // the receive loop runs while nonzero
   std::atomic<CCBuffer*> m_pCCBuffer;          // owning; null without a read pipe
@@ -143,7 +149,9 @@ DWORD WINAPI _ReceiveData(LPVOID port);
 std::int32_t DetectUsbType(char* text, std::int32_t capacity);
 // The same probe, telling "no printer" apart from the maker's driver: true with the driver
 // kind whose "PIPE00" opened, false when neither did. `outcome` gets the outcome's text.
-bool ProbeDriverKind(std::int32_t* kind, const char** outcome);
+// With `wantedIdentity` only that printer is tried.
+bool ProbeDriverKind(std::int32_t* kind, const char** outcome,
+                     const char* wantedIdentity = nullptr);
 
 // Made at load and never destroyed: on a host whose exit runs static destructors while
 // other threads still run (a JVM that exits with a read waiting), the worker and a reader

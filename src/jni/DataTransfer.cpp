@@ -77,13 +77,22 @@ BOOL WriteAll(const BYTE* data, DWORD size, DWORD* written, DWORD* error) noexce
   return TRUE;
 }
 
-// The read goes to the receive buffer while a receive pipeline exists or the port is a
-// Printer Class port, unless Java names one of the maker's driver read handles the library
-// gave it; the driver kind stored by the last probe alone may not be what is open.
-bool ReadsFromReceiveBuffer(jint name) noexcept {
+// Where a read with `name` goes: to a maker's driver read handle it names; to the receive
+// buffer while a receive pipeline exists or the port is a Printer Class port (the driver
+// kind stored by the last probe alone may not be what is open), for a name of the port's
+// pipes only; to the device otherwise.
+enum class ReadSource { kDevice, kReceiveBuffer, kNothing };
+
+ReadSource SourceOfRead(jint name) noexcept {
   PipeNames::Entry entry{};
-  if (ThePipeNames().Find(name, &entry) && entry.pipe == PipeNames::Pipe::kNativeRead) return false;
-  return g_UsbComm.HasReceivePipeline() || g_UsbComm.m_nUsbType.load() == kPrinterClassUsb;
+  const bool named = ThePipeNames().Find(name, &entry);
+  if (named && entry.pipe == PipeNames::Pipe::kNativeRead) return ReadSource::kDevice;
+  if (g_UsbComm.HasReceivePipeline() || g_UsbComm.m_nUsbType.load() == kPrinterClassUsb) {
+    // An int that names no pipe of the session open now (a name of a closed session, say)
+    // takes nothing from the buffer: the bytes are the session's.
+    return named ? ReadSource::kReceiveBuffer : ReadSource::kNothing;
+  }
+  return ReadSource::kDevice;
 }
 
 // A blocking read on the pipe Java names, only while it is one of the library's: any other
@@ -109,7 +118,13 @@ jint ReadInputPipe(JNIEnv* env, jint handle, jbyteArray data) {
     return -1;
   }
   const jsize size = env->GetArrayLength(data);
-  const bool fromBuffer = ReadsFromReceiveBuffer(handle);
+  const ReadSource source = SourceOfRead(handle);
+  if (source == ReadSource::kNothing) {
+    DebugTrace("usbReadInputPipe", "No open pipe of that name");
+    SetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  const bool fromBuffer = source == ReadSource::kReceiveBuffer;
   const jsize most = fromBuffer ? kMostFromTheBuffer : kMostFromTheDevice;
   const jsize wanted = size < most ? size : most;
   BYTE* buffer = static_cast<BYTE*>(

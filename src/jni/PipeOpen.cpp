@@ -50,19 +50,19 @@ bool Works(HANDLE handle) { return IsOpen(handle) && !TheHandleLedger().IsGone(h
 // bound) until a read has found the printer with nothing more to send, the worker has ended,
 // or the bound has run out, and throws away what the buffer holds by then. Each discard
 // makes room, and a worker that waited for room reads on.
-void DiscardStaleBytes(HANDLE worker) {
+void DiscardStaleBytes(HANDLE workerDone) {
   const DWORD started = GetTickCount();
   const HANDLE caughtUp = g_UsbComm.m_hCaughtUpEvent.load();
   const HANDLE dataEvent = g_UsbComm.m_hPCLSDataEvent.load();
   std::uint32_t drained = 0;
   for (;;) {
     const bool done = WaitForSingleObject(caughtUp, 0) == WAIT_OBJECT_0 ||
-                      WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
+                      WaitForSingleObject(workerDone, 0) == WAIT_OBJECT_0;
     ResetEvent(dataEvent);
     drained += g_UsbComm.DiscardReceived(kMaxDrainBytes - drained);
     const DWORD waited = GetTickCount() - started;
     if (done || drained >= kMaxDrainBytes || waited >= kStaleBytesWaitMs) break;
-    const HANDLE waitSet[3] = {caughtUp, worker, dataEvent};
+    const HANDLE waitSet[3] = {caughtUp, workerDone, dataEvent};
     const DWORD left = kStaleBytesWaitMs - waited;
     WaitForMultipleObjects(3, waitSet, FALSE, left < kDrainPollMs ? left : kDrainPollMs);
   }
@@ -90,6 +90,9 @@ bool CreatePipelineEvent(std::atomic<HANDLE>& member, BOOL manualReset, const ch
 HANDLE MakeReadPipeline() {
   DebugTrace("usbInitPipe", "...Called Read Create File");
   const HANDLE readPort = OpenPipePath(FILE_FLAG_OVERLAPPED);
+  // A pipe the driver refuses makes no pipeline: a worker on it would only try to recover a
+  // printer that is there, and open handles Java never asked for.
+  if (readPort == INVALID_HANDLE_VALUE) return readPort;
   g_UsbComm.m_hReadPort.Replace(readPort);
   g_UsbComm.m_bReading = 0;
   g_UsbComm.SetPipelineDevice(g_szPipePath);
@@ -101,7 +104,8 @@ HANDLE MakeReadPipeline() {
   DebugTrace("usbInitPipe", "Creating m_hPCLSDataEvent");
   if (!CreatePipelineEvent(g_UsbComm.m_hPCLSDataEvent, TRUE, nullptr) ||
       !CreatePipelineEvent(g_UsbComm.m_hWakeEvent, FALSE, nullptr) ||
-      !CreatePipelineEvent(g_UsbComm.m_hCaughtUpEvent, TRUE, nullptr)) {
+      !CreatePipelineEvent(g_UsbComm.m_hCaughtUpEvent, TRUE, nullptr) ||
+      !CreatePipelineEvent(g_UsbComm.m_hWorkerDone, TRUE, nullptr)) {
     return INVALID_HANDLE_VALUE;
   }
 
@@ -138,10 +142,11 @@ HANDLE MakeReadPipeline() {
     DebugTrace("usbInitPipe", "ResumeThread succeeded");
   }
   if (handle == INVALID_HANDLE_VALUE) return handle;
-  DiscardStaleBytes(worker);
+  const HANDLE workerDone = g_UsbComm.m_hWorkerDone.load();
+  DiscardStaleBytes(workerDone);
   // A worker that has ended already (it could not make its read slot) would never deliver a
   // byte: the open fails rather than hand out such a pipe.
-  if (WaitForSingleObject(worker, 0) == WAIT_OBJECT_0) {
+  if (WaitForSingleObject(workerDone, 0) == WAIT_OBJECT_0) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }
@@ -194,8 +199,8 @@ HANDLE OpenReadPipe() {
     return handle;
   }
   const HANDLE held = g_UsbComm.m_hReadPort.Get();
-  const HANDLE worker = g_UsbComm.m_hWorkerThread.load();
-  const bool workerRuns = worker != nullptr && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT;
+  const bool workerRuns = g_UsbComm.m_hWorkerThread.load() != nullptr &&
+                          WaitForSingleObject(g_UsbComm.m_hWorkerDone.load(), 0) == WAIT_TIMEOUT;
   if (!workerRuns) {
     // None yet, or one whose loop has ended (a failure it could not go on from): handing out
     // its read handle would give Java a pipe that never delivers a byte. A new pipeline
@@ -249,17 +254,17 @@ jint NameForJava(const Direction* direction, HANDLE handle) {
                               handle);
 }
 
-// While a Printer Class pipeline runs, opens stay with its printer: an open that has to
-// reopen a pipe finds that printer by its identity, and fails while it is away, rather than
-// move the port to another printer that happens to be found first.
-bool FindPrinterForOpen() {
-  const std::int32_t kind = g_UsbComm.m_nUsbType.load();
-  DeviceIdentity pipelineDevice;
-  g_UsbComm.CopyPipelineDevice(pipelineDevice, sizeof pipelineDevice);
-  const bool stayWithPipeline = kind == kPrinterClassUsb && pipelineDevice[0] != '\0' &&
-                                g_UsbComm.m_hWorkerThread.load() != nullptr;
-  return g_UsbComm.FindDevice(kind, g_szPipePath, static_cast<std::int32_t>(kDeviceNameSize),
-                              stayWithPipeline ? pipelineDevice : nullptr) != 0;
+// While a Printer Class pipeline runs, opens stay with its printer, under whichever driver
+// serves it now: the probe and the search take that printer by its identity and no other,
+// and an open fails while it is away, rather than move the port to another printer that
+// happens to be found first. The identity is empty when no pipeline runs.
+void PipelinePrinterForOpens(DeviceIdentity& identity) {
+  identity[0] = '\0';
+  if (g_UsbComm.m_hWorkerThread.load() == nullptr ||
+      WaitForSingleObject(g_UsbComm.m_hWorkerDone.load(), 0) != WAIT_TIMEOUT) {
+    return;
+  }
+  g_UsbComm.CopyPipelineDevice(identity, sizeof identity);
 }
 
 jint InitPipe(JNIEnv* env, jobject holder, jint access) {
@@ -271,27 +276,40 @@ jint InitPipe(JNIEnv* env, jobject holder, jint access) {
                                : accessValue == GENERIC_WRITE ? &kWrite
                                                               : nullptr;
   // Neither access value names a pipe or a field: nothing to open, nothing to store.
-  if (direction == nullptr || holder == nullptr) return -1;
+  if (direction == nullptr || holder == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
 
   const jclass holderClass = env->GetObjectClass(holder);
   const jfieldID field = env->GetFieldID(holderClass, direction->fieldName, "I");
   // A holder without the field: NoSuchFieldError is pending for Java, and no JNI call may
   // follow. Nothing is opened, so nothing is left without an owner.
-  if (field == nullptr) return -1;
+  if (field == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
 
   // A probe that finds no printer leaves the driver kind alone: an application that retries
   // its open while the printer is unplugged must not turn a Printer Class port, whose
   // worker is waiting to recover, into a maker's driver port.
+  DeviceIdentity pipelinePrinter;
+  PipelinePrinterForOpens(pipelinePrinter);
+  const char* wanted = pipelinePrinter[0] != '\0' ? pipelinePrinter : nullptr;
   std::int32_t kind = kNativeUsb;
   const char* outcome = nullptr;
-  if (ProbeDriverKind(&kind, &outcome)) g_UsbComm.m_nUsbType = kind;
-  if (!FindPrinterForOpen()) {
+  if (ProbeDriverKind(&kind, &outcome, wanted)) g_UsbComm.m_nUsbType = kind;
+  if (!g_UsbComm.FindDevice(g_UsbComm.m_nUsbType.load(), g_szPipePath,
+                            static_cast<std::int32_t>(kDeviceNameSize), wanted)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return -1;
   }
   DebugTrace("usbInitPipe", "******Starting******");
   // The search refuses paths that leave no room for the pipe name.
-  if (!AppendPipeName(g_szPipePath, kDeviceNameSize, direction->pipeName)) return -1;
+  if (!AppendPipeName(g_szPipePath, kDeviceNameSize, direction->pipeName)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return -1;
+  }
 
   const HANDLE handle = direction == &kRead ? OpenReadPipe() : OpenWritePipe();
   if (!IsOpen(handle)) {

@@ -13,6 +13,7 @@
 #include "jni/LastResult.h"
 #include "jni/NamedDevice.h"
 #include "jni/Natives.h"
+#include "jni/PipeNames.h"
 #include "trace/DebugTrace.h"
 
 namespace {
@@ -22,9 +23,14 @@ constexpr DWORD kKeepDeviceValue = 0xFFFFFFFEu;
 // What the device calls answer on the printer class driver, which has no such requests.
 constexpr jint kNotOnPrinterClass = 1;
 
-// Answered on Printer Class without a request; nothing failed.
-bool OnPrinterClass() {
-  if (g_UsbComm.m_nUsbType.load() != kPrinterClassUsb) return false;
+// Answered as on Printer Class, without a request, on a Printer Class port, and for the
+// read pipe of a receive pipeline whatever kind the port has become since: its handle is the
+// worker's, which a purge or a timeout would disturb. Nothing failed.
+bool OnPrinterClass(jint name) {
+  PipeNames::Entry entry{};
+  const bool pipelineRead = g_UsbComm.HasReceivePipeline() && ThePipeNames().Find(name, &entry) &&
+                            entry.pipe == PipeNames::Pipe::kPortRead;
+  if (g_UsbComm.m_nUsbType.load() != kPrinterClassUsb && !pipelineRead) return false;
   SetLastError(ERROR_SUCCESS);
   return true;
 }
@@ -70,7 +76,7 @@ jint OnLibraryHandle(jint name, Request&& request) {
 }
 
 jint GetCommTimeout(jint handle) {
-  if (OnPrinterClass()) return kNotOnPrinterClass;
+  if (OnPrinterClass(handle)) return kNotOnPrinterClass;
   return OnLibraryHandle(handle, [](HANDLE device) {
     SerialTimeouts timeouts = {};
     DWORD returned = 0;
@@ -86,7 +92,7 @@ jint GetCommTimeout(jint handle) {
 // Windows leaves the last-error value alone on most successful calls, so a request that
 // succeeded answers 0 rather than whatever an earlier failure left behind.
 jint SetCommTimeout(jint handle, const jint (&values)[5]) {
-  if (OnPrinterClass()) return kNotOnPrinterClass;
+  if (OnPrinterClass(handle)) return kNotOnPrinterClass;
   return OnLibraryHandle(handle, [&values](HANDLE device) {
     SerialTimeouts timeouts = {};
     DWORD returned = 0;
@@ -108,7 +114,7 @@ jint SetCommTimeout(jint handle, const jint (&values)[5]) {
 }
 
 jint PurgeRequest(jint handle) {
-  if (OnPrinterClass()) return kNotOnPrinterClass;
+  if (OnPrinterClass(handle)) return kNotOnPrinterClass;
   return OnLibraryHandle(handle, [](HANDLE device) {
     if (PurgeComm(device, PURGE_RXABORT | PURGE_RXCLEAR)) {
       SetLastError(ERROR_SUCCESS);

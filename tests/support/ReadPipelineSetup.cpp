@@ -20,6 +20,7 @@ bool PrepareReadPipeline(CUsbComm& port, int driverKind) {
   port.m_hPCLSDataEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   port.m_hWakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   port.m_hCaughtUpEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  port.m_hWorkerDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   port.m_pCCBuffer = new CCBuffer(12);
   if (found) port.SetPipelineDevice(port.m_szDeviceName);
   return found;
