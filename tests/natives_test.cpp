@@ -114,12 +114,12 @@ TEST_F(NativesTest, WriteSummaryCountsEveryByteWritten) {
   EXPECT_TRUE(found);
 }
 
-// The printer comes back under the maker's driver while a Printer Class pipeline still
-// waits to recover. The new maker's read handle reads that printer, its write handle writes
-// to it whatever the pipeline's recovery does, the leftover pipeline is left alone until a
-// close, and one worker is all there ever is.
+// The printer comes back under the maker's driver (the same printer: its serial) while a
+// Printer Class pipeline still waits to recover. The new maker's read handle reads that
+// printer, its write handle writes to it whatever the pipeline's recovery does, the leftover
+// pipeline is left alone until a close, and one worker is all there ever is.
 TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
-  const int classPrinter = AttachSupported(kPrinterClassDriver);
+  const int classPrinter = AttachSupported(kPrinterClassDriver, 0, "TILL");
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   const jint pipelineRead = m_jni.hReadPort;
   const HANDLE worker = g_UsbComm.m_hWorkerThread.load();
@@ -129,7 +129,7 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
     std::this_thread::sleep_for(1ms);
   }
   printersim::Detach(classPrinter);
-  const int makerPrinter = AttachSupported(kMakerDriver, 1);
+  const int makerPrinter = AttachSupported(kMakerDriver, 0, "TILL");
   ASSERT_EQ(Init(kWrite), kNativeUsb);
   Traces();  // from here on, every recovery starts after the write open
   // The pipeline's own handle still reads what its buffer holds. (Read before the next

@@ -456,6 +456,32 @@ TEST_F(ReceiveWorkerTest, ReopenWithAFailedReadOpenStillCountsTheWriteHandle) {
   EXPECT_NE(pipeline.port().m_hWritePort.Get(), old);
 }
 
+// A write handle is repaired only when it belongs to the pipeline's printer and has failed:
+// never one that works, never another printer's, never one Java did not open, and only
+// while its printer is there to be opened.
+TEST_F(ReceiveWorkerTest, RepairReplacesOnlyAFailedWriteHandleOfThePipelinesPrinter) {
+  PipelineHarness pipeline;
+  CUsbComm& port = pipeline.port();
+  EXPECT_FALSE(port.RepairWriteHandle());
+  EXPECT_EQ(port.m_hWritePort.Get(), nullptr);
+  pipeline.OpenWritePipe();
+  const HANDLE working = port.m_hWritePort.Get();
+  EXPECT_FALSE(port.RepairWriteHandle());
+  TheHandleLedger().MarkGone(working);
+  printersim::Detach(m_printer);
+  EXPECT_FALSE(port.RepairWriteHandle());
+  printersim::Reattach(m_printer);
+  // The search opens the printer once to see it, then the write handle fails to open.
+  printersim::FailNextOpens(m_printer, ERROR_SHARING_VIOLATION, 1, 1);
+  EXPECT_FALSE(port.RepairWriteHandle());
+  EXPECT_EQ(port.m_hWritePort.Get(), working);
+  port.SetWriteDevice("\\\\?\\usb#vid_f7a1&pid_0a02#OTHER#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}");
+  EXPECT_FALSE(port.RepairWriteHandle());
+  port.SetWriteDevice(port.m_szDeviceName);
+  EXPECT_TRUE(port.RepairWriteHandle());
+  EXPECT_NE(port.m_hWritePort.Get(), working);
+}
+
 // A pending read that the device ends with no bytes (a zero-length packet) announces
 // nothing: a waiting reader would only wake to an empty buffer.
 TEST_P(ReceiveWorkerModes, PendingReadThatEndsEmptyIsAFalsePositive) {

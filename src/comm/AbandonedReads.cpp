@@ -39,5 +39,3 @@ void AbandonRead(ReadSlot* slot) {
                    "Read abandoned: its buffer, record and event stay allocated (%u so far)",
                    static_cast<unsigned>(count));
 }
-
-std::uint32_t AbandonedReadCount() { return g_abandonedCount.load(); }

@@ -29,9 +29,8 @@ struct ReadSlot {
   static void Free(ReadSlot* slot);
 };
 
-// Keeps `slot`, whose read a driver still owns, for the rest of the process.
+// Keeps `slot`, whose read a driver still owns, for the rest of the process; the trace
+// counts the reads abandoned so far.
 void AbandonRead(ReadSlot* slot);
-// Reads abandoned so far in this process.
-std::uint32_t AbandonedReadCount();
 
 #endif  // VANTORY_COMM_ABANDONEDREADS_H
