@@ -31,15 +31,15 @@ jint Refused() {
 // closed when its last user leaves. A reader that had taken the handle but not yet begun its
 // read is cancelled once its read has begun.
 jint CloseNativeRead(jint name, HANDLE device) {
+  // The name was live, and only a close (which holds the lifecycle lock) ends one: the use
+  // is always granted.
   ThePipeNames().Retire(name);
   LedgerUse use(device);
   TheHandleLedger().Close(device);
-  if (use.ok()) {
-    for (int attempt = 0; attempt < kCancelAttempts && TheHandleLedger().UsersOf(device) > 1;
-         ++attempt) {
-      CancelIoEx(device, nullptr);
-      Sleep(kCancelAgainMs);
-    }
+  for (int attempt = 0; attempt < kCancelAttempts && TheHandleLedger().UsersOf(device) > 1;
+       ++attempt) {
+    CancelIoEx(device, nullptr);
+    Sleep(kCancelAgainMs);
   }
   return 0;
 }
@@ -51,10 +51,9 @@ jint ClosePortPipeAlone(jint name, const PipeNames::Entry& entry) {
                                                                     : g_UsbComm.m_hReadPort;
   ThePipeNames().Retire(name);
   if (entry.pipe == PipeNames::Pipe::kPortWrite) g_UsbComm.SetWriteDevice("");
+  // A member left as INVALID_HANDLE_VALUE by a failed open holds nothing to close.
   const HANDLE handle = member.Get();
-  if (handle != nullptr && member.Forget(handle) && handle != INVALID_HANDLE_VALUE) {
-    TheHandleLedger().Close(handle);
-  }
+  if (member.Forget(handle)) TheHandleLedger().Close(handle);
   return 0;
 }
 
