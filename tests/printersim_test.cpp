@@ -377,6 +377,101 @@ TEST_F(PrinterSim, UnplugAfterBytesCutsAWriteAndRemovesThePrinter) {
   EXPECT_EQ(OpenError(Pipe(id, "PIPE01")), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// Each bit of the real-time status replies, as the ESC/POS command reference gives them.
+TEST_F(PrinterSim, StatusRepliesFollowThePrintersStateBitByBit) {
+  using printersim::Paper;
+  using printersim::PrinterState;
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File port = Open(Pipe(id, "PIPE01"));
+  File in = Open(Pipe(id, "PIPE00"));
+  ASSERT_TRUE(port && in);
+  auto ask = [&](int n) {
+    EXPECT_EQ(Write(*port, Bytes{0x10, 0x04, static_cast<std::uint8_t>(n)}), 0u);
+    Read reply;
+    reply.Start(*in, 1);
+    EXPECT_TRUE(reply.WaitDone());
+    return reply.Data().empty() ? -1 : static_cast<int>(reply.Data()[0]);
+  };
+  struct Case {
+    const char* what;
+    PrinterState state;
+    int replies[4];  // DLE EOT 1..4
+  };
+  auto with = [](auto change) {
+    PrinterState state;
+    change(state);
+    return state;
+  };
+  const Case cases[] = {
+      {"ready", PrinterState{}, {0x12, 0x12, 0x12, 0x12}},
+      {"drawer open", with([](PrinterState& s) { s.drawerOpen = true; }), {0x16, 0x12, 0x12, 0x12}},
+      {"off line", with([](PrinterState& s) { s.offline = true; }), {0x1A, 0x12, 0x12, 0x12}},
+      {"cover open", with([](PrinterState& s) { s.coverOpen = true; }), {0x1A, 0x16, 0x12, 0x12}},
+      {"paper near end", with([](PrinterState& s) { s.paper = Paper::kNearEnd; }), {0x12, 0x12, 0x12, 0x1E}},
+      {"paper out", with([](PrinterState& s) { s.paper = Paper::kOut; }), {0x1A, 0x32, 0x12, 0x7E}},
+      {"recoverable error", with([](PrinterState& s) { s.recoverableError = true; }), {0x1A, 0x52, 0x52, 0x12}},
+      {"unrecoverable error", with([](PrinterState& s) { s.unrecoverableError = true; }), {0x1A, 0x52, 0x32, 0x12}},
+  };
+  for (const Case& c : cases) {
+    printersim::SetState(id, c.state);
+    for (int n = 1; n <= 4; ++n) EXPECT_EQ(ask(n), c.replies[n - 1]) << c.what << ", DLE EOT " << n;
+  }
+  printersim::SetState(id, PrinterState{});
+  printersim::SetStatusByte(id, 2, 0x72);  // an odd byte for a test that needs one
+  EXPECT_EQ(ask(2), 0x72);
+  printersim::SetStatusByte(id, 2, -1);
+  EXPECT_EQ(ask(2), 0x12);
+}
+
+// A printer that does not print (paper out) takes data into its 4 KiB buffer and answers
+// status requests at once; with the buffer full a write waits, and once paper is loaded the
+// buffer prints and the write goes on: nothing is lost. DLE DC4 1 m t kicks the drawer.
+TEST_F(PrinterSim, APrinterThatDoesNotPrintBuffersThenHoldsWritesAndLosesNothing) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File out = Open(Pipe(id, "PIPE01"));
+  ASSERT_TRUE(out);
+  printersim::PrinterState paperOut;
+  paperOut.paper = printersim::Paper::kOut;
+  printersim::SetState(id, paperOut);
+  Bytes receipt(6000);
+  for (std::size_t i = 0; i < receipt.size(); ++i) receipt[i] = static_cast<std::uint8_t>('a' + i % 26);
+  DWORD written = 0;
+  DWORD error = 99;
+  std::thread writer([&] { error = out->Write(receipt.data(), static_cast<DWORD>(receipt.size()), &written); });
+  ASSERT_TRUE(printersim::WaitForStalledWrite(id, kLong));
+  EXPECT_EQ(printersim::Received(id).size(), printersim::kPrinterBufferSize);
+  EXPECT_TRUE(printersim::Printed(id).empty());
+  printersim::SetState(id, printersim::PrinterState{});
+  writer.join();
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(written, receipt.size());
+  EXPECT_EQ(printersim::Printed(id), receipt);
+
+  EXPECT_EQ(Write(*out, Bytes{0x10, 0x14, 1, 0, 2}), 0u);
+  EXPECT_TRUE(printersim::State(id).drawerOpen);
+  EXPECT_EQ(printersim::DrawerPulses(id), 1u);
+}
+
+// The maker's driver applies its write timeouts to a printer that takes no more: the write
+// succeeds with the bytes taken, and a write that takes none at all reports it so.
+TEST_F(PrinterSim, MakersDriverWritesToARefusingPrinterEndByTheirTimeout) {
+  const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
+  File out = Open(Pipe(id, "PIPE01"));
+  ASSERT_TRUE(out);
+  SERIAL_TIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 100};
+  DWORD returned = 0;
+  ASSERT_EQ(out->IoControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0, &returned), 0u);
+  printersim::PrinterState coverOpen;
+  coverOpen.coverOpen = true;
+  printersim::SetState(id, coverOpen);
+  const Bytes receipt(5000, 'r');
+  DWORD written = 0;
+  EXPECT_EQ(out->Write(receipt.data(), static_cast<DWORD>(receipt.size()), &written), 0u);
+  EXPECT_EQ(written, printersim::kPrinterBufferSize);
+  EXPECT_EQ(out->Write(receipt.data(), 10, &written), 0u);
+  EXPECT_EQ(written, 0u);
+}
+
 TEST_F(PrinterSim, PipesOnlyCarryTheirDirectionAndHandlesOnlyTheirAccess) {
   const int id = printersim::Attach(printersim::kMakerDriver, kVid, kPid);
   File in = Open(Pipe(id, "PIPE00"));

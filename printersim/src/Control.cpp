@@ -50,9 +50,17 @@ std::vector<std::uint8_t> Received(int id) { return Find(id)->Received(); }
 void SetStatusByte(int id, int n, int value) {
   auto printer = Find(id);
   if (n < 1 || n > 4) throw std::invalid_argument("printersim: DLE EOT n must be 1..4");
-  if (value < 0 || value > 0xFF) throw std::invalid_argument("printersim: status is one byte");
-  printer->SetStatusByte(n, static_cast<std::uint8_t>(value));
+  if (value < -1 || value > 0xFF) {
+    throw std::invalid_argument("printersim: status is one byte, or -1 for the state's");
+  }
+  printer->SetStatusByte(n, value);
 }
+
+PrinterState State(int id) { return Find(id)->State(); }
+void SetState(int id, const PrinterState& state) { Find(id)->SetState(state); }
+bool IsPresent(int id) { return Find(id)->IsPresent(); }
+std::vector<std::uint8_t> Printed(int id) { return Find(id)->Printed(); }
+std::uint64_t DrawerPulses(int id) { return Find(id)->DrawerPulses(); }
 
 void FailNextReads(int id, DWORD error, int count) { Find(id)->FailNextReads(error, count); }
 void FailNextDataReads(int id, DWORD error, int count) { Find(id)->FailNextDataReads(error, count); }

@@ -1,5 +1,7 @@
 #include "MakerDriverFile.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace printersim {
@@ -13,6 +15,15 @@ ReadWait MakerDriverFile::WaitOf(DWORD size) {
   return ReadWait::FromSerialTimeouts(timeouts_.ReadIntervalTimeout,
                                       timeouts_.ReadTotalTimeoutMultiplier,
                                       timeouts_.ReadTotalTimeoutConstant, size);
+}
+
+std::chrono::milliseconds MakerDriverFile::WriteTimeoutOf(DWORD size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::uint64_t total = std::min<std::uint64_t>(
+      static_cast<std::uint64_t>(timeouts_.WriteTotalTimeoutMultiplier) * size +
+          timeouts_.WriteTotalTimeoutConstant,
+      0xFFFFFFFFull);
+  return std::chrono::milliseconds(static_cast<std::int64_t>(total));
 }
 
 DWORD MakerDriverFile::IoControl(DWORD code, const void* in, DWORD inSize, void* out,

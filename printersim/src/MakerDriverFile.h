@@ -40,6 +40,9 @@ class MakerDriverFile final : public PrinterFile {
 
  protected:
   ReadWait WaitOf(DWORD size) override;
+  // Write total multiplier x bytes + constant, as a serial port times a write; none when both
+  // are 0. A write that times out succeeds with the bytes the printer took.
+  std::chrono::milliseconds WriteTimeoutOf(DWORD size) override;
 
  private:
   std::mutex mutex_;  // guards timeouts_: a handle may be used from any thread

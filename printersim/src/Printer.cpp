@@ -1,6 +1,7 @@
 #include "Printer.h"
 
 #include "DeviceThread.h"
+#include "PrinterState.h"
 #include "ReadTimers.h"
 
 #include <algorithm>
@@ -43,7 +44,9 @@ void Printer::DetachLocked(DWORD error, Completions* completions) {
   // What the printer had sent but the host had not read is lost with the device.
   lostWithTheDevice_ += toHost_.size();
   toHost_.clear();
-  status_.Restart();
+  // What waited in its buffer to print goes with the power.
+  held_.clear();
+  realTime_.Restart();
   for (PendingRead& read : pending_) {
     completions->push_back({std::move(read.done), read.filled, error});
   }
@@ -185,9 +188,36 @@ std::vector<std::uint8_t> Printer::Received() const {
   return received_;
 }
 
-void Printer::SetStatusByte(int n, std::uint8_t value) {
+void Printer::SetStatusByte(int n, int value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  status_.SetReply(n, value);
+  statusOverride_[n - 1] = value;
+}
+
+PrinterState Printer::State() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_;
+}
+
+void Printer::SetState(const PrinterState& state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state.Prints()) PrintHeldLocked();
+  state_ = state;
+  changed_.notify_all();
+}
+
+bool Printer::IsPresent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return present_;
+}
+
+std::vector<std::uint8_t> Printer::Printed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return printed_;
+}
+
+std::uint64_t Printer::DrawerPulses() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return drawerPulses_;
 }
 
 // --- Faults and behaviour ---------------------------------------------------------------
@@ -492,12 +522,46 @@ void Printer::AbortReadsLocked(std::uint64_t file, Completions* completions) {
   changed_.notify_all();
 }
 
-DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWORD* written) {
+std::uint8_t Printer::StatusReplyLocked(int n) const {
+  const int override = statusOverride_[n - 1];
+  return override >= 0 ? static_cast<std::uint8_t>(override) : StatusByteOf(state_, n);
+}
+
+void Printer::AcceptLocked(const std::uint8_t* bytes, std::size_t size, Completions* completions) {
+  RealTimeCommands realTime = realTime_;
+  RealTimeCommands::Requests requests;
+  realTime.Feed(bytes, size, &requests);
+  ReserveFor(&received_, size);
+  if (state_.Prints()) ReserveFor(&printed_, size);
+  MakeRoomLocked(completions, requests.statusRequests.size());
+  for (int n : requests.statusRequests) toHost_.push_back(StatusReplyLocked(n));
+  if (!state_.Prints()) held_.insert(held_.end(), bytes, bytes + size);
+  // Nothing below allocates.
+  if (state_.Prints()) printed_.insert(printed_.end(), bytes, bytes + size);
+  received_.insert(received_.end(), bytes, bytes + size);
+  realTime_ = realTime;
+  if (requests.drawerPulses > 0) {
+    drawerPulses_ += static_cast<std::uint64_t>(requests.drawerPulses);
+    state_.drawerOpen = true;
+  }
+  DeliverLocked(completions);
+}
+
+void Printer::PrintHeldLocked() {
+  ReserveFor(&printed_, held_.size());
+  printed_.insert(printed_.end(), held_.begin(), held_.end());
+  held_.clear();
+}
+
+DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWORD* written,
+                     std::chrono::milliseconds timeout) {
   *written = 0;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   Completions completions;
   bool queued = false;
   bool pulled = false;
+  DWORD accepted = 0;
+  DWORD failure = 0;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     queued = CompletesOnDeviceThreadLocked();
@@ -519,23 +583,44 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
       size = static_cast<DWORD>(unplugAfter_);
       ReserveFor(&completions, 2 * pending_.size());  // delivered, then dropped by the removal
     }
-    StatusReplies status = status_;
-    std::vector<std::uint8_t> replies;
-    status.Feed(bytes, size, &replies);
-    ReserveFor(&received_, size);
-    MakeRoomLocked(&completions, replies.size());
-    toHost_.insert(toHost_.end(), replies.begin(), replies.end());
-    // Nothing below allocates.
-    received_.insert(received_.end(), bytes, bytes + size);
-    status_ = status;
-    DeliverLocked(&completions);
-    if (unplugArmed_) unplugAfter_ -= size;
-    if (pulled) DetachLocked(unplugError_, &completions);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto mayGoOn = [&] {
+      return state_.Prints() || held_.size() < kPrinterBufferSize ||
+             HandleErrorLocked(attachment) != 0;
+    };
+    for (;;) {
+      // All of it while the printer prints; what fits its buffer while it does not.
+      std::size_t room = size - accepted;
+      if (!state_.Prints()) room = std::min(room, kPrinterBufferSize - held_.size());
+      if (room > 0) {
+        AcceptLocked(bytes + accepted, room, &completions);
+        accepted += static_cast<DWORD>(room);
+        changed_.notify_all();
+      }
+      if (accepted == size) break;
+      ++stalledWriters_;
+      changed_.notify_all();
+      bool goesOn = true;
+      if (timeout.count() > 0) {
+        goesOn = changed_.wait_until(lock, deadline, mayGoOn);
+      } else {
+        changed_.wait(lock, mayGoOn);
+      }
+      --stalledWriters_;
+      changed_.notify_all();
+      failure = HandleErrorLocked(attachment);
+      if (failure != 0 || !goesOn) break;  // removed, or the driver's write timeout ran out
+    }
+    if (unplugArmed_) unplugAfter_ -= accepted;
+    if (pulled && failure == 0 && accepted == size) {
+      DetachLocked(unplugError_, &completions);
+      failure = unplugError_;
+    }
     changed_.notify_all();
   }
   Run(&completions, queued);
-  *written = size;
-  return pulled ? unplugError_ : 0;
+  *written = accepted;
+  return failure;
 }
 
 DWORD Printer::Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags) {

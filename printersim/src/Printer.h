@@ -32,7 +32,7 @@
 #include "Faults.h"
 #include "InterfacePath.h"
 #include "ReadWait.h"
-#include "StatusReplies.h"
+#include "RealTimeCommands.h"
 
 namespace printersim {
 
@@ -56,7 +56,13 @@ class Printer : public std::enable_shared_from_this<Printer> {
   // --- Data (control side) ---
   void Send(const std::uint8_t* data, std::size_t size);
   std::vector<std::uint8_t> Received() const;
-  void SetStatusByte(int n, std::uint8_t value);
+  std::vector<std::uint8_t> Printed() const;
+  // n = 1..4; a value of -1 lets the state answer again.
+  void SetStatusByte(int n, int value);
+  PrinterState State() const;
+  void SetState(const PrinterState& state);
+  bool IsPresent() const;
+  std::uint64_t DrawerPulses() const;
 
   // --- Faults and behaviour (control side) ---
   void FailNextReads(DWORD error, int count);
@@ -112,7 +118,11 @@ class Printer : public std::enable_shared_from_this<Printer> {
   void CancelRead(std::uint64_t readId);
   // Completes the pending reads of one handle with ERROR_OPERATION_ABORTED.
   void AbortReads(std::uint64_t file);
-  DWORD Write(std::uint64_t attachment, const void* data, DWORD size, DWORD* written);
+  // A write of the host. A printer that does not print takes data into its buffer while
+  // there is room, and then waits for room, or, with `timeout` (the maker's driver's write
+  // timeouts), until that runs out: the write then succeeds with the bytes taken.
+  DWORD Write(std::uint64_t attachment, const void* data, DWORD size, DWORD* written,
+              std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
   // PURGE_RXABORT aborts the handle's pending reads, PURGE_RXCLEAR discards unread input;
   // the output side holds nothing, since the printer takes every byte as it is written.
   DWORD Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags);
@@ -145,6 +155,14 @@ class Printer : public std::enable_shared_from_this<Printer> {
   void DetachLocked(DWORD error, Completions* completions);
   void AbortReadsLocked(std::uint64_t file, Completions* completions);
   DWORD HandleErrorLocked(std::uint64_t attachment) const;
+  // Takes host bytes (room made by the caller): answers the real-time commands in them at
+  // once, and prints them, or
+  // keeps them in the buffer while the printer does not print. Throws std::bad_alloc, with
+  // nothing changed, when there is no memory for the replies.
+  void AcceptLocked(const std::uint8_t* bytes, std::size_t size, Completions* completions);
+  // Prints what waited in the buffer, once the printer prints again.
+  void PrintHeldLocked();
+  std::uint8_t StatusReplyLocked(int n) const;
   // The queued read modes hand completions to the device thread.
   bool CompletesOnDeviceThreadLocked() const;
   // Whether a pending read is complete with what it holds.
@@ -170,7 +188,12 @@ class Printer : public std::enable_shared_from_this<Printer> {
   std::vector<std::uint8_t> received_;
   std::deque<std::uint8_t> toHost_;  // sent by the printer, not yet read
   std::deque<PendingRead> pending_;  // oldest first; empty whenever toHost_ is not
-  StatusReplies status_;
+  RealTimeCommands realTime_;
+  PrinterState state_;
+  int statusOverride_[4] = {-1, -1, -1, -1};  // SetStatusByte's replies, -1: the state's
+  std::vector<std::uint8_t> printed_;         // what it printed
+  std::deque<std::uint8_t> held_;             // received, waiting to print
+  std::uint64_t drawerPulses_ = 0;
   CountedFault readFault_;
   CountedFault dataReadFault_;  // pending reads that fail once data has filled them
   CountedFault openFault_;

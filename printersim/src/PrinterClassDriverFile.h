@@ -1,6 +1,7 @@
 // A handle on the Windows USB printer class driver. Its reads pend until the printer sends
 // (at most the size asked, never more than was sent), unless the printer's read mode makes
-// an idle read complete at once with nothing. It knows no serial device controls.
+// an idle read complete at once with nothing. Its writes wait for as long as the printer
+// takes no more. It knows no serial device controls.
 #ifndef PRINTERSIM_PRINTERCLASSDRIVERFILE_H
 #define PRINTERSIM_PRINTERCLASSDRIVERFILE_H
 
@@ -19,6 +20,8 @@ class PrinterClassDriverFile final : public PrinterFile {
 
  protected:
   ReadWait WaitOf(DWORD) override { return ReadWait{}; }  // until the first byte
+  // The class driver knows no write timeouts: a write waits as long as the printer refuses.
+  std::chrono::milliseconds WriteTimeoutOf(DWORD) override { return std::chrono::milliseconds(0); }
 };
 
 }  // namespace printersim

@@ -41,7 +41,7 @@ DWORD PrinterFile::Write(const void* data, DWORD size, DWORD* written) {
   if (end_ == PipeEnd::kInput) return ERROR_NOT_SUPPORTED;  // the bulk-in pipe only reads
   if ((access_ & GENERIC_WRITE) == 0) return ERROR_ACCESS_DENIED;
   if (data == nullptr && size != 0) return ERROR_NOACCESS;
-  return printer_->Write(attachment_, data, size, written);
+  return printer_->Write(attachment_, data, size, written, WriteTimeoutOf(size));
 }
 
 DWORD PrinterFile::Purge(DWORD flags) { return printer_->Purge(serial_, attachment_, flags); }

@@ -35,6 +35,8 @@ class PrinterFile : public hostwin::DeviceFile {
  protected:
   // How a read of `size` bytes waits for the printer to send.
   virtual ReadWait WaitOf(DWORD size) = 0;
+  // How long a write of `size` bytes waits for a printer that takes no more; 0: for ever.
+  virtual std::chrono::milliseconds WriteTimeoutOf(DWORD size) = 0;
 
   Printer& printer() const { return *printer_; }
   std::uint64_t attachment() const { return attachment_; }

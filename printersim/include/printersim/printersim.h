@@ -52,6 +52,30 @@ struct PrinterOptions {
   IdCase idCase = IdCase::kLower;
 };
 
+// What a printer's paper sensors, cover, buttons and cash drawer say. Its answers to the
+// real-time status requests DLE EOT 1 to 4 follow from it, as an ESC/POS printer answers:
+//   DLE EOT 1 (printer):  bit 2 the drawer's pin 3 (1 while the drawer is open), bit 3 off line
+//   DLE EOT 2 (off line): bit 2 cover open, bit 5 stopped at the paper end, bit 6 an error
+//   DLE EOT 3 (error):    bit 5 an error that does not recover, bit 6 one that recovers
+//   DLE EOT 4 (paper):    bits 2 and 3 paper near its end, bits 5 and 6 paper out
+// with bits 1 and 4 always set (0x12 means no condition). A printer that does not print (paper
+// out, cover open, off line, an error) still takes data into its 4 KiB buffer and answers
+// real-time requests at once; once the buffer is full, writes wait until it prints again (or
+// until the write timeouts of the maker's driver run out). DLE DC4 1 m t opens the drawer.
+enum class Paper { kPresent, kNearEnd, kOut };
+struct PrinterState {
+  Paper paper = Paper::kPresent;
+  bool coverOpen = false;
+  bool offline = false;             // taken off line at the printer
+  bool recoverableError = false;    // an error that clears itself (a cutter jam, say)
+  bool unrecoverableError = false;  // one that needs the printer switched off and on
+  bool drawerOpen = false;
+  // Whether it prints what it receives.
+  bool Prints() const;
+  bool operator==(const PrinterState& other) const;
+};
+constexpr std::size_t kPrinterBufferSize = 4096;
+
 // Bits of SetFixedTimeoutFields, one per SERIAL_TIMEOUTS field in its order.
 constexpr unsigned kReadIntervalTimeoutField = 1u << 0;
 constexpr unsigned kReadTotalTimeoutMultiplierField = 1u << 1;
@@ -99,8 +123,19 @@ void Send(int id, const void* data, std::size_t size);
 // attachments.
 std::vector<std::uint8_t> Received(int id);
 
-// Its one-byte reply to the real-time status request DLE EOT n (n = 1..4); 0x12 until set.
+// Its one-byte reply to the real-time status request DLE EOT n (n = 1..4), whatever its
+// state says, from now on; a value of -1 lets the state answer again.
 void SetStatusByte(int id, int n, int value);
+
+// Its state, and a new one: a state in which it prints again prints what waited in its buffer.
+PrinterState State(int id);
+void SetState(int id, const PrinterState& state);
+// Whether it is plugged in.
+bool IsPresent(int id);
+// What it has printed: what it received, but for what still waits in its buffer.
+std::vector<std::uint8_t> Printed(int id);
+// Times the cash drawer was kicked open (DLE DC4 1 m t).
+std::uint64_t DrawerPulses(int id);
 
 // --- Faults and driver behaviour -----------------------------------------------------------
 
