@@ -73,6 +73,45 @@ JNIEXPORT jboolean JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderPng
   }
 }
 
+JNIEXPORT jintArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_receiptEnds(
+    JNIEnv* env, jclass, jbyteArray escpos) {
+  try {
+    std::vector<std::uint8_t> bytes;
+    if (!CopyBytes(env, escpos, &bytes)) return nullptr;
+    const std::vector<std::size_t> ends = printersim::ReceiptEnds(bytes);
+    std::vector<jint> values(ends.begin(), ends.end());
+    jintArray array = env->NewIntArray(static_cast<jsize>(values.size()));
+    if (array != nullptr) {
+      env->SetIntArrayRegion(array, 0, static_cast<jsize>(values.size()), values.data());
+    }
+    return array;
+  } catch (const std::exception& e) {
+    Throw(env, "java/lang/RuntimeException", e.what());
+    return nullptr;
+  }
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderPngBytes(
+    JNIEnv* env, jclass, jbyteArray escpos) {
+  try {
+    std::vector<std::uint8_t> bytes;
+    if (!CopyBytes(env, escpos, &bytes)) return nullptr;
+    std::vector<std::uint8_t> png;
+    const printersim::RenderResult result = printersim::RenderPngBytes(bytes, &png);
+    t_lastError = result.ok ? std::string() : result.error;
+    if (!result.ok) return nullptr;
+    jbyteArray array = env->NewByteArray(static_cast<jsize>(png.size()));
+    if (array != nullptr) {
+      env->SetByteArrayRegion(array, 0, static_cast<jsize>(png.size()),
+                              reinterpret_cast<const jbyte*>(png.data()));
+    }
+    return array;
+  } catch (const std::exception& e) {
+    Throw(env, "java/lang/RuntimeException", e.what());
+    return nullptr;
+  }
+}
+
 JNIEXPORT jstring JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_lastError(JNIEnv* env,
                                                                                jclass) {
   return env->NewStringUTF(t_lastError.c_str());

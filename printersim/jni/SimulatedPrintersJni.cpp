@@ -6,6 +6,8 @@
 #include <jni.h>
 #include <printersim/printersim.h>
 
+#include "comm/SupportedPrinters.h"
+
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
@@ -59,6 +61,15 @@ jstring ToJavaString(JNIEnv* env, const std::string& line) {
     units[i] = static_cast<jchar>(static_cast<unsigned char>(line[i]));
   }
   return env->NewString(units.data(), static_cast<jsize>(units.size()));
+}
+
+jbyteArray ToJavaBytes(JNIEnv* env, const std::vector<std::uint8_t>& bytes) {
+  jbyteArray array = env->NewByteArray(static_cast<jsize>(bytes.size()));
+  if (array != nullptr) {
+    env->SetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()),
+                            reinterpret_cast<const jbyte*>(bytes.data()));
+  }
+  return array;
 }
 
 std::vector<std::string> SplitLines(const std::vector<std::string>& entries) {
@@ -124,6 +135,87 @@ JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_unplugAfter
   GuardedVoid(env, [&] { printersim::UnplugAfterBytes(id, static_cast<std::uint64_t>(bytes)); });
 }
 
+// The state travels as bits: paper in bits 0-1 (0 present, 1 near end, 2 out), then cover
+// open, off line, a recoverable error, an unrecoverable error and the drawer open.
+JNIEXPORT jint JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_state(JNIEnv* env, jclass,
+                                                                           jint id) {
+  return Guarded(env, jint{0}, [&] {
+    const printersim::PrinterState state = printersim::State(id);
+    return static_cast<jint>(static_cast<int>(state.paper) | (state.coverOpen ? 1 << 2 : 0) |
+                             (state.offline ? 1 << 3 : 0) | (state.recoverableError ? 1 << 4 : 0) |
+                             (state.unrecoverableError ? 1 << 5 : 0) |
+                             (state.drawerOpen ? 1 << 6 : 0));
+  });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_setState(JNIEnv* env, jclass,
+                                                                              jint id, jint bits) {
+  GuardedVoid(env, [&] {
+    if ((bits & 3) == 3 || (bits & ~0x7F) != 0) throw std::invalid_argument("no such state");
+    printersim::PrinterState state;
+    state.paper = static_cast<printersim::Paper>(bits & 3);
+    state.coverOpen = (bits & (1 << 2)) != 0;
+    state.offline = (bits & (1 << 3)) != 0;
+    state.recoverableError = (bits & (1 << 4)) != 0;
+    state.unrecoverableError = (bits & (1 << 5)) != 0;
+    state.drawerOpen = (bits & (1 << 6)) != 0;
+    printersim::SetState(id, state);
+  });
+}
+
+JNIEXPORT jboolean JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_isPresent(JNIEnv* env,
+                                                                                   jclass, jint id) {
+  return Guarded(env, jboolean{JNI_FALSE},
+                 [&] { return printersim::IsPresent(id) ? jboolean{JNI_TRUE} : jboolean{JNI_FALSE}; });
+}
+
+JNIEXPORT jlong JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_drawerPulses(JNIEnv* env,
+                                                                                   jclass, jint id) {
+  return Guarded(env, jlong{0}, [&] { return static_cast<jlong>(printersim::DrawerPulses(id)); });
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_printed(JNIEnv* env,
+                                                                                   jclass, jint id,
+                                                                                   jlong from) {
+  return Guarded(env, static_cast<jbyteArray>(nullptr), [&] {
+    if (from < 0) throw std::invalid_argument("from must not be negative");
+    return ToJavaBytes(env, printersim::Printed(id, static_cast<std::uint64_t>(from)));
+  });
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_delivered(
+    JNIEnv* env, jclass, jint id, jlong from) {
+  return Guarded(env, static_cast<jbyteArray>(nullptr), [&] {
+    if (from < 0) throw std::invalid_argument("from must not be negative");
+    return ToJavaBytes(env, printersim::Delivered(id, static_cast<std::uint64_t>(from)));
+  });
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_receivedFrom(
+    JNIEnv* env, jclass, jint id, jlong from) {
+  return Guarded(env, static_cast<jbyteArray>(nullptr), [&] {
+    if (from < 0) throw std::invalid_argument("from must not be negative");
+    return ToJavaBytes(env, printersim::Received(id, static_cast<std::uint64_t>(from)));
+  });
+}
+
+JNIEXPORT jobjectArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_modelNames(JNIEnv* env,
+                                                                                        jclass) {
+  return Guarded(env, static_cast<jobjectArray>(nullptr), [&]() -> jobjectArray {
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (stringClass == nullptr) return nullptr;
+    jobjectArray array = env->NewObjectArray(static_cast<jsize>(kSupportedPrinterCount), stringClass, nullptr);
+    if (array == nullptr) return nullptr;
+    for (std::size_t i = 0; i < kSupportedPrinterCount; ++i) {
+      jstring name = env->NewStringUTF(kSupportedPrinters[i].model);
+      if (name == nullptr) return nullptr;
+      env->SetObjectArrayElement(array, static_cast<jsize>(i), name);
+      env->DeleteLocalRef(name);
+    }
+    return array;
+  });
+}
+
 JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_reset(JNIEnv* env, jclass) {
   GuardedVoid(env, [&] {
     printersim::Reset();
@@ -149,15 +241,8 @@ JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_send(JNIEnv
 
 JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_received(
     JNIEnv* env, jclass, jint id) {
-  return Guarded(env, static_cast<jbyteArray>(nullptr), [&] {
-    const std::vector<std::uint8_t> bytes = printersim::Received(id);
-    jbyteArray array = env->NewByteArray(static_cast<jsize>(bytes.size()));
-    if (array != nullptr) {
-      env->SetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()),
-                              reinterpret_cast<const jbyte*>(bytes.data()));
-    }
-    return array;
-  });
+  return Guarded(env, static_cast<jbyteArray>(nullptr),
+                 [&] { return ToJavaBytes(env, printersim::Received(id)); });
 }
 
 JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_failNextReads(

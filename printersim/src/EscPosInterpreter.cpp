@@ -220,6 +220,7 @@ class Interpreter {
         default: break;
       }
       if (length == kIncomplete) break;
+      commandEnd_ = at + length;
       switch (byte) {
         case kEsc: Esc(data + at); break;
         case kGs: Gs(data + at); break;
@@ -336,6 +337,7 @@ class Interpreter {
     PrintedLine cut;
     cut.kind = PrintedLine::Kind::kCut;
     cut.partialCut = partial;
+    cut.endOffset = commandEnd_;
     lines_.push_back(std::move(cut));
   }
 
@@ -345,6 +347,7 @@ class Interpreter {
   Alignment alignment_ = Alignment::kLeft;
   PrintedLine line_;
   std::vector<PrintedLine> lines_;
+  std::size_t commandEnd_ = 0;  // where the command being run ends in the stream
 };
 
 }  // namespace
@@ -368,6 +371,14 @@ std::vector<PrintedLine> InterpretEscPos(const std::uint8_t* data, std::size_t s
 
 std::vector<PrintedLine> InterpretEscPos(const std::vector<std::uint8_t>& escpos) {
   return InterpretEscPos(escpos.data(), escpos.size());
+}
+
+std::vector<std::size_t> ReceiptEnds(const std::vector<std::uint8_t>& escpos) {
+  std::vector<std::size_t> ends;
+  for (const PrintedLine& line : InterpretEscPos(escpos)) {
+    if (line.kind == PrintedLine::Kind::kCut) ends.push_back(line.endOffset);
+  }
+  return ends;
 }
 
 }  // namespace printersim

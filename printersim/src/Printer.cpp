@@ -183,9 +183,17 @@ void Printer::Send(const std::uint8_t* data, std::size_t size) {
   Run(&completions, queued);
 }
 
-std::vector<std::uint8_t> Printer::Received() const {
+namespace {
+// The bytes of `log` from `from` on.
+std::vector<std::uint8_t> From(const std::vector<std::uint8_t>& log, std::uint64_t from) {
+  if (from >= log.size()) return {};
+  return std::vector<std::uint8_t>(log.begin() + static_cast<std::ptrdiff_t>(from), log.end());
+}
+}  // namespace
+
+std::vector<std::uint8_t> Printer::Received(std::uint64_t from) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return received_;
+  return From(received_, from);
 }
 
 void Printer::SetStatusByte(int n, int value) {
@@ -210,9 +218,9 @@ bool Printer::IsPresent() const {
   return present_;
 }
 
-std::vector<std::uint8_t> Printer::Printed() const {
+std::vector<std::uint8_t> Printer::Printed(std::uint64_t from) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return printed_;
+  return From(printed_, from);
 }
 
 std::uint64_t Printer::DrawerPulses() const {
@@ -287,9 +295,9 @@ int Printer::PendingReads() const {
   return static_cast<int>(pending_.size());
 }
 
-std::vector<std::uint8_t> Printer::Delivered() const {
+std::vector<std::uint8_t> Printer::Delivered(std::uint64_t from) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return delivered_;
+  return From(delivered_, from);
 }
 
 std::uint64_t Printer::DeliveredCount() const {

@@ -55,8 +55,8 @@ class Printer : public std::enable_shared_from_this<Printer> {
 
   // --- Data (control side) ---
   void Send(const std::uint8_t* data, std::size_t size);
-  std::vector<std::uint8_t> Received() const;
-  std::vector<std::uint8_t> Printed() const;
+  std::vector<std::uint8_t> Received(std::uint64_t from = 0) const;
+  std::vector<std::uint8_t> Printed(std::uint64_t from) const;
   // n = 1..4; a value of -1 lets the state answer again.
   void SetStatusByte(int n, int value);
   PrinterState State() const;
@@ -80,7 +80,7 @@ class Printer : public std::enable_shared_from_this<Printer> {
   // --- Observation (control side) ---
   int PendingReads() const;
   std::uint64_t ReadsIssued() const;
-  std::vector<std::uint8_t> Delivered() const;
+  std::vector<std::uint8_t> Delivered(std::uint64_t from = 0) const;
   std::uint64_t DeliveredCount() const;
   std::uint64_t LostWithTheDevice() const;
   std::uint64_t Purged() const;

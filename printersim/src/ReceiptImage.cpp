@@ -129,6 +129,34 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+png_image PngImageOf(const Canvas& canvas) {
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(canvas.Width());
+  image.height = static_cast<png_uint_32>(canvas.Height());
+  image.format = PNG_FORMAT_GRAY;
+  return image;
+}
+
+bool EncodePng(const Canvas& canvas, std::vector<std::uint8_t>* png, std::string* error) {
+  png_image image = PngImageOf(canvas);
+  png_alloc_size_t size = 0;
+  if (png_image_write_to_memory(&image, nullptr, &size, 0, canvas.Pixels(), 0, nullptr) == 0) {
+    *error = std::string("cannot encode the picture: ") + image.message;
+    png_image_free(&image);
+    return false;
+  }
+  png->resize(size);
+  if (png_image_write_to_memory(&image, png->data(), &size, 0, canvas.Pixels(), 0, nullptr) == 0) {
+    *error = std::string("cannot encode the picture: ") + image.message;
+    png_image_free(&image);
+    return false;
+  }
+  png->resize(size);
+  return true;
+}
+
 bool WritePng(const Canvas& canvas, const std::string& path, std::string* error) {
   errno = 0;
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
@@ -136,12 +164,7 @@ bool WritePng(const Canvas& canvas, const std::string& path, std::string* error)
     *error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  image.width = static_cast<png_uint_32>(canvas.Width());
-  image.height = static_cast<png_uint_32>(canvas.Height());
-  image.format = PNG_FORMAT_GRAY;
+  png_image image = PngImageOf(canvas);
   const bool written =
       png_image_write_to_stdio(&image, file.get(), 0, canvas.Pixels(), 0, nullptr) != 0;
   if (!written) {
@@ -160,15 +183,18 @@ bool WritePng(const Canvas& canvas, const std::string& path, std::string* error)
 
 std::string DefaultReceiptFontPath() { return PRINTERSIM_RECEIPT_FONT; }
 
-RenderResult RenderPng(const std::vector<std::uint8_t>& escpos, const std::string& pngPath,
-                       const std::string& fontPath) {
-  RenderResult result;
+namespace {
+
+// Draws the receipt; false, with the reason in result->error, when the font cannot be read or
+// the receipt is too long to draw.
+bool DrawReceipt(const std::vector<std::uint8_t>& escpos, const std::string& fontPath,
+                 std::unique_ptr<Canvas>* drawn, RenderResult* result) {
   ConsoleFont font;
-  if (!font.Load(fontPath, &result.error)) {
+  if (!font.Load(fontPath, &result->error)) {
     if (fontPath == DefaultReceiptFontPath()) {
-      result.error += " (Debian's console-setup-linux package installs this font)";
+      result->error += " (Debian's console-setup-linux package installs this font)";
     }
-    return result;
+    return false;
   }
   const Layout layout(font);
   const std::vector<PrintedLine> lines = InterpretEscPos(escpos);
@@ -177,25 +203,44 @@ RenderResult RenderPng(const std::vector<std::uint8_t>& escpos, const std::strin
   for (const PrintedLine& line : lines) {
     height += layout.LineHeight(line);
     if (height > kMaxImageHeight) {
-      result.error = "the receipt is too long to draw (more than " +
-                     std::to_string(kMaxImageHeight) + " dots)";
-      return result;
+      result->error = "the receipt is too long to draw (more than " +
+                      std::to_string(kMaxImageHeight) + " dots)";
+      return false;
     }
   }
-  Canvas canvas(layout.paper + 2 * layout.margin, height);
+  auto canvas = std::make_unique<Canvas>(layout.paper + 2 * layout.margin, height);
   int top = layout.margin;
   for (const PrintedLine& line : lines) {
     if (line.kind == PrintedLine::Kind::kCut) {
-      DrawCut(&canvas, font, layout, line, top);
+      DrawCut(canvas.get(), font, layout, line, top);
     } else {
-      DrawText(&canvas, font, layout, line, top);
+      DrawText(canvas.get(), font, layout, line, top);
     }
     top += layout.LineHeight(line);
   }
-  if (!WritePng(canvas, pngPath, &result.error)) return result;
-  result.ok = true;
-  result.width = canvas.Width();
-  result.height = canvas.Height();
+  result->width = canvas->Width();
+  result->height = canvas->Height();
+  *drawn = std::move(canvas);
+  return true;
+}
+
+}  // namespace
+
+RenderResult RenderPng(const std::vector<std::uint8_t>& escpos, const std::string& pngPath,
+                       const std::string& fontPath) {
+  RenderResult result;
+  std::unique_ptr<Canvas> canvas;
+  if (!DrawReceipt(escpos, fontPath, &canvas, &result)) return result;
+  result.ok = WritePng(*canvas, pngPath, &result.error);
+  return result;
+}
+
+RenderResult RenderPngBytes(const std::vector<std::uint8_t>& escpos, std::vector<std::uint8_t>* png,
+                            const std::string& fontPath) {
+  RenderResult result;
+  std::unique_ptr<Canvas> canvas;
+  if (!DrawReceipt(escpos, fontPath, &canvas, &result)) return result;
+  result.ok = EncodePng(*canvas, png, &result.error);
   return result;
 }
 

@@ -120,8 +120,8 @@ void Send(int id, const std::vector<std::uint8_t>& bytes);
 void Send(int id, const void* data, std::size_t size);
 
 // Every byte the host has written to the printer, in order, across all its handles and
-// attachments.
-std::vector<std::uint8_t> Received(int id);
+// attachments; from `from` on.
+std::vector<std::uint8_t> Received(int id, std::uint64_t from = 0);
 
 // Its one-byte reply to the real-time status request DLE EOT n (n = 1..4), whatever its
 // state says, from now on; a value of -1 lets the state answer again.
@@ -132,8 +132,9 @@ PrinterState State(int id);
 void SetState(int id, const PrinterState& state);
 // Whether it is plugged in.
 bool IsPresent(int id);
-// What it has printed: what it received, but for what still waits in its buffer.
-std::vector<std::uint8_t> Printed(int id);
+// What it has printed: what it received, but for what still waits in its buffer; from
+// `from` on, counted from the first byte it ever printed.
+std::vector<std::uint8_t> Printed(int id, std::uint64_t from = 0);
 // Times the cash drawer was kicked open (DLE DC4 1 m t).
 std::uint64_t DrawerPulses(int id);
 
@@ -202,7 +203,7 @@ std::vector<std::uint32_t> SupportedIds();
 int PendingReads(int id);                 // reads pending on the printer now
 std::uint64_t ReadsIssued(int id);        // reads started on its handles, failed ones too
 std::uint64_t BytesDelivered(int id);     // bytes it sent that reads on its handles took
-std::vector<std::uint8_t> Delivered(int id);  // those bytes, in order
+std::vector<std::uint8_t> Delivered(int id, std::uint64_t from = 0);  // those bytes, in order
 // Bytes it sent that never reached the host: unread when it was unplugged, or sent while
 // it was away.
 std::uint64_t BytesLostWithTheDevice(int id);

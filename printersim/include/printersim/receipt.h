@@ -36,6 +36,7 @@ struct PrintedLine {
   Alignment alignment = Alignment::kLeft;
   std::vector<PrintedChar> chars;  // kText; empty for a fed blank line
   bool partialCut = false;         // kCut: one point left uncut
+  std::size_t endOffset = 0;       // kCut: where the cut command ends in the stream
 
   int Columns() const;  // columns the characters take, at most kPaperColumns
   int Height() const;   // lines of the tallest character, 1 for a blank line
@@ -51,6 +52,10 @@ std::vector<PrintedLine> InterpretEscPos(const std::vector<std::uint8_t>& escpos
 // "- - - ... (cut) ... - -" across the paper width ("(partial cut)" for a partial one).
 std::string RenderText(const std::vector<std::uint8_t>& escpos);
 std::string RenderText(const std::vector<PrintedLine>& lines);
+
+// Where each receipt ends in an ESC/POS stream: the offset just past each cut command, in
+// order. A receipt runs from the end of the one before to its cut.
+std::vector<std::size_t> ReceiptEnds(const std::vector<std::uint8_t>& escpos);
 
 // The console font the picture is drawn with (a PSF file, gzip-compressed or not) unless a
 // caller names another.
@@ -69,6 +74,9 @@ struct RenderResult {
 // reason in `error`, when the font cannot be read or the file cannot be written.
 RenderResult RenderPng(const std::vector<std::uint8_t>& escpos, const std::string& pngPath,
                        const std::string& fontPath = DefaultReceiptFontPath());
+// The same picture as the bytes of a PNG file, in `png`.
+RenderResult RenderPngBytes(const std::vector<std::uint8_t>& escpos, std::vector<std::uint8_t>* png,
+                            const std::string& fontPath = DefaultReceiptFontPath());
 
 }  // namespace printersim
 

@@ -8,12 +8,10 @@ import java.awt.image.BufferedImage;
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.Arrays;
-import java.util.Locale;
 import javax.imageio.ImageIO;
 
 /**
@@ -30,11 +28,8 @@ import javax.imageio.ImageIO;
  * VANTORY_DEMO_DRIVER; {@code --out=DIR} where receipt.png goes (default build/demo).
  */
 public final class ReceiptDemo {
-    private static final byte ESC = 0x1B;
-    private static final byte GS = 0x1D;
     private static final byte DLE = 0x10;
     private static final byte EOT = 0x04;
-    private static final byte LF = 0x0A;
     private static final int STATUS_ATTEMPTS = 10;
     private static final int NEAR_END_REPLY = 0x12 | 0x0C;
 
@@ -176,67 +171,8 @@ public final class ReceiptDemo {
 
     // --- The receipt -----------------------------------------------------------------------
 
-    private static final String[][] ITEMS = {
-        {"2", "Espresso", "290"},
-        {"1", "Cappuccino, oat milk", "420"},
-        {"1", "Almond croissant", "375"},
-        {"3", "Sparkling water 0.33 l", "210"},
-    };
-
-    private static String money(int cents) {
-        return String.format(Locale.ROOT, "%d.%02d", cents / 100, cents % 100);
-    }
-
-    /** Left text and right text on one line of `columns` columns. */
-    private static String spread(String left, String right, int columns) {
-        int spaces = Math.max(1, columns - left.length() - right.length());
-        return left + " ".repeat(spaces) + right;
-    }
-
-    private static byte[] sampleReceipt() {
-        ByteArrayOutputStream r = new ByteArrayOutputStream();
-        int columns = ReceiptRenderer.PAPER_COLUMNS;
-        r.writeBytes(new byte[] {ESC, '@'});                      // initialise
-        r.writeBytes(new byte[] {ESC, 'a', 1});                   // centred
-        r.writeBytes(new byte[] {ESC, 'E', 1, GS, '!', 0x11});    // bold, double size
-        line(r, "PALVEX CAFE");
-        r.writeBytes(new byte[] {ESC, 'E', 0, GS, '!', 0x00});
-        line(r, "12 Harbour Street, Springfield");
-        line(r, "Tel. 555-0134");
-        r.writeBytes(new byte[] {ESC, 'd', 1});
-        r.writeBytes(new byte[] {ESC, 'a', 0});                   // left
-        line(r, spread("Receipt 000417", "2024-05-14 12:41", columns));
-        line(r, "-".repeat(columns));
-        int total = 0;
-        for (String[] item : ITEMS) {
-            int quantity = Integer.parseInt(item[0]);
-            int price = Integer.parseInt(item[2]);
-            total += quantity * price;
-            line(r, spread(quantity + " x " + item[1], money(quantity * price), columns));
-            if (quantity > 1) line(r, "    at " + money(price) + " each");
-        }
-        line(r, "-".repeat(columns));
-        r.writeBytes(new byte[] {ESC, 'E', 1, GS, '!', 0x11});    // a double-size total
-        line(r, spread("TOTAL", "EUR " + money(total), columns / 2));
-        r.writeBytes(new byte[] {ESC, 'E', 0, GS, '!', 0x00});
-        line(r, spread("Paid by card", money(total), columns));
-        r.writeBytes(new byte[] {ESC, 'd', 1});
-        r.writeBytes(new byte[] {ESC, 'a', 1});
-        line(r, "Thank you for your visit!");
-        r.writeBytes(new byte[] {ESC, 'a', 2});                   // right
-        line(r, "Served by Mara");
-        r.writeBytes(new byte[] {ESC, 'd', 3});
-        r.writeBytes(new byte[] {GS, 'V', 66, 0});                // feed and partial cut
-        return r.toByteArray();
-    }
-
-    private static void line(ByteArrayOutputStream r, String text) {
-        r.writeBytes(text.getBytes(StandardCharsets.US_ASCII));
-        r.write(LF);
-    }
-
     private void printReceipt() throws DemoFailure {
-        byte[] receipt = sampleReceipt();
+        byte[] receipt = SampleReceipt.escpos(417, "");
         write(receipt);
         System.out.println("Printed the sample receipt: " + receipt.length
                 + " bytes of ESC/POS through usbWriteOutputPipe");

@@ -28,6 +28,15 @@ public final class ReceiptRenderer {
      */
     public static native boolean renderPng(byte[] escpos, String path);
 
-    /** Why the last {@link #renderPng} on this thread failed; empty after a success. */
+    /** The receipt as the bytes of a PNG image, or null when it cannot be drawn. */
+    public static native byte[] renderPngBytes(byte[] escpos);
+
+    /**
+     * Where each receipt ends in an ESC/POS stream: the offset just past each cut command. A
+     * receipt runs from the end of the one before to its cut.
+     */
+    public static native int[] receiptEnds(byte[] escpos);
+
+    /** Why the last {@link #renderPng} or {@link #renderPngBytes} on this thread failed. */
     public static native String lastError();
 }

@@ -66,8 +66,42 @@ public final class SimulatedPrinters {
     /** The next {@code count} opens fail with {@code win32Error}; 0 disarms. */
     public static native void failNextOpens(int id, int win32Error, int count);
 
-    /** Its reply to DLE EOT n (n = 1..4), one byte; 0x12 until set. */
+    /**
+     * Its reply to DLE EOT n (n = 1..4), one byte, whatever its state says; -1 lets the state
+     * answer again (see {@link #setState}).
+     */
     public static native void setStatusByte(int id, int n, int value);
+
+    /**
+     * Its state, as bits: the paper in bits 0 and 1 (0 present, 1 near its end, 2 out), then
+     * bit 2 the cover open, bit 3 off line, bit 4 an error that recovers, bit 5 one that does
+     * not, bit 6 the cash drawer open. Its replies to DLE EOT 1 to 4 follow from it, and a
+     * printer that cannot print (paper out, cover open, off line, an error) takes no more data
+     * once its 4 KiB buffer is full. {@code com.palvex.printer.sim.lab.VirtualPrinter} gives
+     * this a name for each control.
+     */
+    public static native int state(int id);
+
+    /** A new state, in the bits of {@link #state}; one that prints again prints what waited. */
+    public static native void setState(int id, int bits);
+
+    /** Whether it is plugged in. */
+    public static native boolean isPresent(int id);
+
+    /** Times its cash drawer was kicked open (DLE DC4 1 m t). */
+    public static native long drawerPulses(int id);
+
+    /** What it printed from byte {@code from} on, counted from the first it ever printed. */
+    public static native byte[] printed(int id, long from);
+
+    /** What it sent that the host read, in order, from byte {@code from} on. */
+    public static native byte[] delivered(int id, long from);
+
+    /** What the host wrote to it, from byte {@code from} on (see {@link #received(int)}). */
+    public static native byte[] receivedFrom(int id, long from);
+
+    /** The model names of the supported printers, in the order of {@link #supportedIds}. */
+    public static native String[] modelNames();
 
     /**
      * How the printer class driver's reads behave: {@link #READS_PEND_UNTIL_DATA} (the

@@ -1,0 +1,517 @@
+package com.palvex.printer.sim.lab;
+
+import com.palvex.printer.sim.SimulatedPrinters;
+import com.sun.net.httpserver.HttpExchange;
+import com.sun.net.httpserver.HttpServer;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.net.URLDecoder;
+import java.nio.charset.StandardCharsets;
+import java.security.MessageDigest;
+import java.security.SecureRandom;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
+import java.util.Deque;
+import java.util.HexFormat;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Locale;
+import java.util.Map;
+import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.Executors;
+import java.util.concurrent.ThreadFactory;
+
+/**
+ * The printer lab's page: one static page, served by the JDK's own HTTP server on the
+ * loopback address only, that shows each printer's paper as it prints, its state with its
+ * controls, the newest bytes each way and the library's trace, and pushes every change to
+ * the page as it happens (server-sent events).
+ *
+ * <p>It lets no one in: it answers only requests addressed to 127.0.0.1 or localhost (a page
+ * of another site that has made its own name point here is refused), changes come only by
+ * POST with the token of this run, which the page carries and no other site can read, and
+ * everything a receipt or a trace line contains reaches the page as JSON text that the page
+ * shows as text. A request that is malformed or too large gets a 4xx answer.
+ */
+public final class LabPanel implements AutoCloseable {
+    /** How often the panel looks at the printers for something new. */
+    private static final long LOOK_EVERY_MS = 50;
+    /** The longest body a control request may have. */
+    private static final int MAX_BODY = 1024;
+    /** Trace lines the panel keeps for a page that opens later. */
+    private static final int KEPT_TRACE_LINES = 500;
+
+    private final List<VirtualPrinter> printers;
+    private final HttpServer server;
+    private final String token;
+    private final byte[] page;
+    private final byte[] script;
+    private final List<EventStream> streams = new CopyOnWriteArrayList<>();
+    private final Deque<String> trace = new ArrayDeque<>();  // guarded by itself
+    private final Thread watcher;
+    private volatile boolean closed;
+
+    private LabPanel(List<VirtualPrinter> printers, HttpServer server) throws IOException {
+        this.printers = List.copyOf(printers);
+        this.server = server;
+        byte[] secret = new byte[16];
+        new SecureRandom().nextBytes(secret);
+        this.token = HexFormat.of().formatHex(secret);
+        this.page = pageWithToken(token);
+        this.script = resource("panel.js");
+        server.createContext("/", this::handle);
+        ThreadFactory daemons = runnable -> {
+            Thread thread = new Thread(runnable, "printer-lab-http");
+            thread.setDaemon(true);
+            return thread;
+        };
+        server.setExecutor(Executors.newCachedThreadPool(daemons));
+        watcher = new Thread(this::watch, "printer-lab-watcher");
+        watcher.setDaemon(true);
+    }
+
+    /**
+     * Starts the panel for these printers on 127.0.0.1, on {@code port} (0: any free port).
+     * Its threads are daemons: they never keep the application's JVM alive.
+     */
+    public static LabPanel start(List<VirtualPrinter> printers, int port) throws IOException {
+        HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), port), 0);
+        LabPanel panel = new LabPanel(printers, server);
+        // The server's dispatcher thread takes its daemon status from the thread that starts
+        // the server: started from a daemon thread, it never keeps the JVM alive.
+        Thread starter = new Thread(server::start, "printer-lab-start");
+        starter.setDaemon(true);
+        starter.start();
+        try {
+            starter.join();
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new IOException("interrupted while starting the panel", e);
+        }
+        panel.watcher.start();
+        return panel;
+    }
+
+    /** The page's address. */
+    public String address() {
+        return "http://127.0.0.1:" + server.getAddress().getPort() + "/";
+    }
+
+    /** The token a change must carry (the page has it). */
+    public String token() {
+        return token;
+    }
+
+    @Override
+    public void close() {
+        closed = true;
+        watcher.interrupt();
+        for (EventStream stream : streams) stream.close();
+        server.stop(0);
+    }
+
+    // --- Requests ---------------------------------------------------------------------------
+
+    private void handle(HttpExchange exchange) throws IOException {
+        try (exchange) {
+            if (!addressedToUs(exchange)) {
+                answer(exchange, 421, "text/plain", "this panel answers on 127.0.0.1 and localhost only");
+                return;
+            }
+            String path = exchange.getRequestURI().getPath();
+            String method = exchange.getRequestMethod();
+            if (path.equals("/control")) {
+                if (!method.equals("POST")) {
+                    exchange.getResponseHeaders().set("Allow", "POST");
+                    answer(exchange, 405, "text/plain", "changes only by POST");
+                } else {
+                    control(exchange);
+                }
+                return;
+            }
+            if (!method.equals("GET")) {
+                exchange.getResponseHeaders().set("Allow", "GET");
+                answer(exchange, 405, "text/plain", "this address only shows");
+                return;
+            }
+            switch (path) {
+                case "/" -> answer(exchange, 200, "text/html; charset=utf-8", page);
+                case "/panel.js" -> answer(exchange, 200, "text/javascript; charset=utf-8", script);
+                case "/events" -> events(exchange);
+                case "/state" -> answer(exchange, 200, "application/json", snapshot());
+                default -> {
+                    if (path.startsWith("/receipt/")) {
+                        receiptPicture(exchange, path.substring("/receipt/".length()));
+                    } else {
+                        answer(exchange, 404, "text/plain", "nothing here");
+                    }
+                }
+            }
+        } catch (RuntimeException e) {
+            // A request that breaks something of the panel's never reaches the application.
+            try {
+                answer(exchange, 400, "text/plain", "bad request");
+            } catch (IOException | RuntimeException ignored) {
+                // the answer had begun already
+            }
+        }
+    }
+
+    // The name the browser used must be ours: a page of another site that points its own
+    // name at 127.0.0.1 sends that name, and is refused.
+    private boolean addressedToUs(HttpExchange exchange) {
+        String host = exchange.getRequestHeaders().getFirst("Host");
+        int port = server.getAddress().getPort();
+        return host != null && (host.equals("127.0.0.1:" + port) || host.equals("localhost:" + port));
+    }
+
+    private void control(HttpExchange exchange) throws IOException {
+        String given = exchange.getRequestHeaders().getFirst("X-Lab-Token");
+        if (given == null || !MessageDigest.isEqual(given.getBytes(StandardCharsets.US_ASCII),
+                token.getBytes(StandardCharsets.US_ASCII))) {
+            answer(exchange, 403, "text/plain", "no change without this run's token");
+            return;
+        }
+        byte[] body = readBody(exchange.getRequestBody());
+        if (body == null) {
+            answer(exchange, 413, "text/plain", "request too large");
+            return;
+        }
+        Map<String, String> form = parseForm(new String(body, StandardCharsets.UTF_8));
+        if (form == null) {
+            answer(exchange, 400, "text/plain", "malformed form");
+            return;
+        }
+        VirtualPrinter printer = printerOf(form.get("printer"));
+        String action = form.get("action");
+        if (printer == null || action == null || !apply(printer, action)) {
+            answer(exchange, 400, "text/plain", "no such printer or action");
+            return;
+        }
+        publish("state", stateOf(printer));
+        answer(exchange, 204, "text/plain", new byte[0]);
+    }
+
+    private static byte[] readBody(InputStream in) throws IOException {
+        byte[] body = in.readNBytes(MAX_BODY + 1);
+        return body.length > MAX_BODY ? null : body;
+    }
+
+    // application/x-www-form-urlencoded; null when malformed.
+    private static Map<String, String> parseForm(String body) {
+        Map<String, String> form = new LinkedHashMap<>();
+        if (body.isEmpty()) return form;
+        for (String pair : body.split("&")) {
+            int equals = pair.indexOf('=');
+            if (equals <= 0) return null;
+            try {
+                form.put(URLDecoder.decode(pair.substring(0, equals), StandardCharsets.UTF_8),
+                        URLDecoder.decode(pair.substring(equals + 1), StandardCharsets.UTF_8));
+            } catch (IllegalArgumentException e) {
+                return null;
+            }
+        }
+        return form;
+    }
+
+    private VirtualPrinter printerOf(String id) {
+        if (id == null) return printers.size() == 1 ? printers.get(0) : null;
+        for (VirtualPrinter printer : printers) {
+            if (String.valueOf(printer.id()).equals(id)) return printer;
+        }
+        return null;
+    }
+
+    /** The panel's buttons; false for an action it does not know. */
+    static boolean apply(VirtualPrinter printer, String action) {
+        switch (action) {
+            case "unplug" -> printer.unplug();
+            case "replug" -> printer.replug();
+            case "paperNearEnd" -> printer.paperNearEnd();
+            case "paperOut" -> printer.paperOut();
+            case "loadPaper" -> printer.loadPaper();
+            case "openCover" -> printer.openCover();
+            case "closeCover" -> printer.closeCover();
+            case "takeOffline" -> printer.takeOffline();
+            case "bringOnline" -> printer.bringOnline();
+            case "recoverableError" -> printer.recoverableError();
+            case "unrecoverableError" -> printer.unrecoverableError();
+            case "clearErrors" -> printer.clearErrors();
+            case "openDrawer" -> printer.openDrawer();
+            case "closeDrawer" -> printer.closeDrawer();
+            default -> {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    private void receiptPicture(HttpExchange exchange, String name) throws IOException {
+        // /receipt/<printer>-<number>.png
+        if (!name.matches("[0-9]{1,9}-[0-9]{1,9}\\.png")) {
+            answer(exchange, 404, "text/plain", "no such receipt");
+            return;
+        }
+        String[] parts = name.substring(0, name.length() - 4).split("-");
+        VirtualPrinter printer = printerOf(parts[0]);
+        int number = Integer.parseInt(parts[1]);
+        if (printer != null) {
+            for (Receipt receipt : printer.receipts()) {
+                if (receipt.number() == number) {
+                    answer(exchange, 200, "image/png", receipt.png());
+                    return;
+                }
+            }
+        }
+        answer(exchange, 404, "text/plain", "no such receipt (old ones are folded away)");
+    }
+
+    private static void answer(HttpExchange exchange, int status, String type, String text)
+            throws IOException {
+        answer(exchange, status, type, text.getBytes(StandardCharsets.UTF_8));
+    }
+
+    private static void answer(HttpExchange exchange, int status, String type, byte[] body)
+            throws IOException {
+        exchange.getResponseHeaders().set("Content-Type", type);
+        exchange.getResponseHeaders().set("X-Content-Type-Options", "nosniff");
+        exchange.getResponseHeaders().set("Cache-Control", "no-store");
+        exchange.getResponseHeaders().set("Content-Security-Policy",
+                "default-src 'self'; img-src 'self'; style-src 'self' 'unsafe-inline'; "
+                        + "script-src 'self'; connect-src 'self'; frame-ancestors 'none'");
+        exchange.sendResponseHeaders(status, body.length == 0 ? -1 : body.length);
+        if (body.length > 0) {
+            try (OutputStream out = exchange.getResponseBody()) {
+                out.write(body);
+            }
+        }
+    }
+
+    // --- Server-sent events -----------------------------------------------------------------
+
+    private void events(HttpExchange exchange) throws IOException {
+        exchange.getResponseHeaders().set("Content-Type", "text/event-stream");
+        exchange.getResponseHeaders().set("Cache-Control", "no-store");
+        exchange.sendResponseHeaders(200, 0);
+        EventStream stream = new EventStream(exchange.getResponseBody());
+        // A page that opens now gets everything there is first.
+        stream.send("snapshot", snapshot());
+        streams.add(stream);
+        stream.awaitEnd();
+        streams.remove(stream);
+    }
+
+    private void publish(String event, String json) {
+        for (EventStream stream : streams) {
+            if (!stream.send(event, json)) streams.remove(stream);
+        }
+    }
+
+    /** One page's open event stream. */
+    private static final class EventStream {
+        private final OutputStream out;
+        private boolean ended;  // guarded by this
+
+        EventStream(OutputStream out) {
+            this.out = out;
+        }
+
+        synchronized boolean send(String event, String json) {
+            if (ended) return false;
+            try {
+                out.write(("event: " + event + "\ndata: " + json + "\n\n").getBytes(StandardCharsets.UTF_8));
+                out.flush();
+                return true;
+            } catch (IOException e) {
+                ended = true;
+                notifyAll();
+                return false;
+            }
+        }
+
+        synchronized void close() {
+            ended = true;
+            notifyAll();
+        }
+
+        synchronized void awaitEnd() {
+            while (!ended) {
+                try {
+                    wait(15_000);
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                    return;
+                }
+                // A comment line now and then finds a page that went away.
+                if (!ended) {
+                    try {
+                        out.write(":\n\n".getBytes(StandardCharsets.UTF_8));
+                        out.flush();
+                    } catch (IOException e) {
+                        ended = true;
+                    }
+                }
+            }
+        }
+    }
+
+    // --- What the page shows ---------------------------------------------------------------
+
+    private final Map<Integer, Watched> watched = new LinkedHashMap<>();  // watcher thread only
+
+    /** What the page was last told of one printer. */
+    private static final class Watched {
+        PrinterState state;
+        int lastReceipt;
+        int lastReceiptSize = -1;
+        long toPrinterTotal = -1;
+        long toHostTotal = -1;
+    }
+
+    private void watch() {
+        while (!closed) {
+            try {
+                lookOnce();
+                Thread.sleep(LOOK_EVERY_MS);
+            } catch (InterruptedException e) {
+                return;
+            } catch (RuntimeException e) {
+                // A printer reset under the panel: look again next time.
+            }
+        }
+    }
+
+    private void lookOnce() {
+        for (VirtualPrinter printer : printers) {
+            Watched seen = watched.computeIfAbsent(printer.id(), id -> new Watched());
+            PrinterState state = printer.state();
+            if (!state.equals(seen.state)) {
+                seen.state = state;
+                publish("state", stateOf(printer));
+            }
+            for (Receipt receipt : printer.receipts()) {
+                boolean fresh = receipt.number() > seen.lastReceipt;
+                boolean grown = receipt.number() == seen.lastReceipt && receipt.size() != seen.lastReceiptSize;
+                if (fresh || grown) {
+                    seen.lastReceipt = receipt.number();
+                    seen.lastReceiptSize = receipt.size();
+                    publish("receipt", Json.of(receiptOf(printer, receipt)));
+                }
+            }
+            VirtualPrinter.Traffic traffic = printer.traffic();
+            if (traffic.toPrinterTotal() != seen.toPrinterTotal || traffic.toHostTotal() != seen.toHostTotal) {
+                seen.toPrinterTotal = traffic.toPrinterTotal();
+                seen.toHostTotal = traffic.toHostTotal();
+                publish("traffic", Json.of(trafficOf(printer, traffic)));
+            }
+        }
+        String[] lines = SimulatedPrinters.takeDebugOutput();
+        if (lines.length > 0) {
+            synchronized (trace) {
+                for (String line : lines) {
+                    trace.addLast(line);
+                    if (trace.size() > KEPT_TRACE_LINES) trace.removeFirst();
+                }
+            }
+            publish("trace", Json.of(List.of(lines)));
+        }
+    }
+
+    private String snapshot() {
+        List<Object> all = new ArrayList<>();
+        for (VirtualPrinter printer : printers) {
+            Map<String, Object> one = new LinkedHashMap<>(printerOf(printer));
+            List<Object> receipts = new ArrayList<>();
+            for (Receipt receipt : printer.receipts()) receipts.add(receiptOf(printer, receipt));
+            one.put("receipts", receipts);
+            one.put("receiptsCut", printer.receiptsCut());
+            one.put("traffic", trafficOf(printer, printer.traffic()));
+            all.add(one);
+        }
+        List<Object> lines;
+        synchronized (trace) {
+            lines = new ArrayList<>(trace);
+        }
+        Map<String, Object> snapshot = new LinkedHashMap<>();
+        snapshot.put("printers", all);
+        snapshot.put("trace", lines);
+        return Json.of(snapshot);
+    }
+
+    private static Map<String, Object> printerOf(VirtualPrinter printer) {
+        Map<String, Object> one = new LinkedHashMap<>();
+        one.put("id", printer.id());
+        one.put("model", printer.model());
+        one.put("serial", printer.serial());
+        one.put("driver", printer.driverKind() == VirtualPrinter.MAKER_DRIVER ? "maker's driver" : "printer class driver");
+        one.put("state", stateMap(printer.state()));
+        one.put("drawerKicks", printer.drawerKicks());
+        return one;
+    }
+
+    private static String stateOf(VirtualPrinter printer) {
+        return Json.of(printerOf(printer));
+    }
+
+    private static Map<String, Object> stateMap(PrinterState state) {
+        Map<String, Object> map = new LinkedHashMap<>();
+        map.put("pluggedIn", state.pluggedIn());
+        map.put("paper", state.paper().name().toLowerCase(Locale.ROOT));
+        map.put("coverOpen", state.coverOpen());
+        map.put("online", state.online());
+        map.put("recoverableError", state.recoverableError());
+        map.put("unrecoverableError", state.unrecoverableError());
+        map.put("drawerOpen", state.drawerOpen());
+        map.put("prints", state.prints());
+        return map;
+    }
+
+    private static Map<String, Object> receiptOf(VirtualPrinter printer, Receipt receipt) {
+        Map<String, Object> map = new LinkedHashMap<>();
+        map.put("printer", printer.id());
+        map.put("number", receipt.number());
+        map.put("cut", receipt.cut());
+        map.put("text", receipt.text());
+        map.put("picture", "/receipt/" + printer.id() + "-" + receipt.number() + ".png");
+        return map;
+    }
+
+    private static Map<String, Object> trafficOf(VirtualPrinter printer, VirtualPrinter.Traffic traffic) {
+        Map<String, Object> map = new LinkedHashMap<>();
+        map.put("printer", printer.id());
+        map.put("toPrinter", bytesMap(traffic.toPrinter(), traffic.toPrinterTotal()));
+        map.put("toHost", bytesMap(traffic.toHost(), traffic.toHostTotal()));
+        return map;
+    }
+
+    private static Map<String, Object> bytesMap(byte[] bytes, long total) {
+        StringBuilder hex = new StringBuilder();
+        StringBuilder text = new StringBuilder();
+        for (byte b : bytes) {
+            int value = b & 0xFF;
+            if (hex.length() > 0) hex.append(' ');
+            hex.append(String.format("%02x", value));
+            text.append(value >= 0x20 && value < 0x7F ? (char) value : '.');
+        }
+        Map<String, Object> map = new LinkedHashMap<>();
+        map.put("total", total);
+        map.put("hex", hex.toString());
+        map.put("text", text.toString());
+        return map;
+    }
+
+    private static byte[] pageWithToken(String token) throws IOException {
+        String html = new String(resource("panel.html"), StandardCharsets.UTF_8);
+        return html.replace("@LAB_TOKEN@", token).getBytes(StandardCharsets.UTF_8);
+    }
+
+    private static byte[] resource(String name) throws IOException {
+        try (InputStream in = LabPanel.class.getResourceAsStream(name)) {
+            if (in == null) throw new IOException(name + " is missing from printer-sim.jar");
+            return in.readAllBytes();
+        }
+    }
+}

@@ -1,0 +1,278 @@
+package com.palvex.printer.sim.lab;
+
+import com.palvex.printer.sim.ReceiptRenderer;
+import com.palvex.printer.sim.SimulatedPrinters;
+import java.io.ByteArrayOutputStream;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Deque;
+import java.util.List;
+
+/**
+ * A simulated USB receipt printer, as a point-of-sale application's developer sees one: plug
+ * it in, watch what it prints receipt by receipt, and do to it what happens to a printer on a
+ * shop's counter (the paper runs out, the cover is opened, the cable is pulled). The
+ * application drives it through VantoryUSB as it drives a real printer; this object is the
+ * other side. The printer lab's agent, its panel and its JUnit extension all use it.
+ *
+ * <p>Its answers to the status requests DLE EOT 1 to 4 follow its state as an ESC/POS
+ * printer's do. A printer that cannot print (paper out, cover open, off line, an error) keeps
+ * what comes in its 4 KiB buffer and then takes no more: the application's writes wait (on
+ * the maker's driver until the write timeouts set with usbSetCommTimeout run out). Once it
+ * can print again it prints what waited, and nothing is lost.
+ *
+ * <p>Every method is safe from any thread. The receipts kept are the newest
+ * {@value #KEPT_RECEIPTS}; older ones are folded away and only counted.
+ */
+public final class VirtualPrinter {
+    /** The maker's own USB driver serves the printer. */
+    public static final int MAKER_DRIVER = SimulatedPrinters.MAKER_DRIVER;
+    /** The Windows USB printer class driver serves the printer. */
+    public static final int PRINTER_CLASS_DRIVER = SimulatedPrinters.PRINTER_CLASS_DRIVER;
+    /** How many of the newest receipts a printer keeps. */
+    public static final int KEPT_RECEIPTS = 200;
+    /** How many of the newest bytes each way {@link #traffic} keeps. */
+    public static final int KEPT_TRAFFIC = 4096;
+
+    private final int id;
+    private final int driverKind;
+    private final String model;
+    private final String serial;
+
+    // Guarded by this: what was printed, read so far from the simulator and cut into receipts.
+    private long printedSeen;
+    private final ByteArrayOutputStream printing = new ByteArrayOutputStream();
+    private final Deque<Receipt> receipts = new ArrayDeque<>();
+    private int receiptsCut;
+    private long receivedSeen;
+    private long deliveredSeen;
+    private final Tail toPrinter = new Tail(KEPT_TRAFFIC);
+    private final Tail toHost = new Tail(KEPT_TRAFFIC);
+
+    private VirtualPrinter(int id, int driverKind, String model, String serial) {
+        this.id = id;
+        this.driverKind = driverKind;
+        this.model = model;
+        this.serial = serial;
+    }
+
+    /** A TR-80 receipt printer on the printer class driver, serial "LAB1". */
+    public static VirtualPrinter plugIn() {
+        return plugIn(PRINTER_CLASS_DRIVER, modelNames().get(0), "LAB1");
+    }
+
+    /**
+     * Plugs in a printer. {@code model} is one of {@link #modelNames}, or a part of one
+     * ("TR-80" is the first model whose name contains it).
+     */
+    public static VirtualPrinter plugIn(int driverKind, String model, String serial) {
+        List<String> names = modelNames();
+        int index = -1;
+        for (int i = 0; i < names.size() && index < 0; i++) {
+            if (names.get(i).equals(model)) index = i;
+        }
+        for (int i = 0; i < names.size() && index < 0; i++) {
+            if (names.get(i).contains(model)) index = i;
+        }
+        if (index < 0) throw new IllegalArgumentException("no printer model " + model + "; there are " + names);
+        int pair = SimulatedPrinters.supportedIds()[index];
+        int id = SimulatedPrinters.attach(driverKind, pair >>> 16, pair & 0xFFFF, serial);
+        return new VirtualPrinter(id, driverKind, names.get(index), serial);
+    }
+
+    /** The supported models, for {@link #plugIn(int, String, String)}. */
+    public static List<String> modelNames() {
+        return List.of(SimulatedPrinters.modelNames());
+    }
+
+    /** Removes every printer and every fault: a clean simulator, as after the process began. */
+    public static void resetAll() {
+        SimulatedPrinters.reset();
+    }
+
+    /** Its id among the simulated printers (see {@link SimulatedPrinters}). */
+    public int id() {
+        return id;
+    }
+
+    /** {@link #MAKER_DRIVER} or {@link #PRINTER_CLASS_DRIVER}. */
+    public int driverKind() {
+        return driverKind;
+    }
+
+    public String model() {
+        return model;
+    }
+
+    public String serial() {
+        return serial;
+    }
+
+    // --- Its state -------------------------------------------------------------------------
+
+    public PrinterState state() {
+        return PrinterState.fromBits(SimulatedPrinters.state(id), SimulatedPrinters.isPresent(id));
+    }
+
+    private synchronized void change(java.util.function.UnaryOperator<PrinterState> how) {
+        SimulatedPrinters.setState(id, how.apply(state()).toBits());
+    }
+
+    /** The cable is pulled: the application's calls on it fail, as they do on a till. */
+    public void unplug() {
+        SimulatedPrinters.detach(id);
+    }
+
+    /** The cable is plugged back in. */
+    public void replug() {
+        SimulatedPrinters.reattach(id);
+    }
+
+    public void paperNearEnd() {
+        change(s -> s.withPaper(Paper.NEAR_END));
+    }
+
+    /** The paper runs out: the printer stops printing. */
+    public void paperOut() {
+        change(s -> s.withPaper(Paper.OUT));
+    }
+
+    /** A new roll: the printer prints again, first what waited. */
+    public void loadPaper() {
+        change(s -> s.withPaper(Paper.PRESENT));
+    }
+
+    public void openCover() {
+        change(s -> s.withCoverOpen(true));
+    }
+
+    public void closeCover() {
+        change(s -> s.withCoverOpen(false));
+    }
+
+    public void takeOffline() {
+        change(s -> s.withOnline(false));
+    }
+
+    public void bringOnline() {
+        change(s -> s.withOnline(true));
+    }
+
+    /** An error that clears itself once its cause is gone (a cutter jam, say). */
+    public void recoverableError() {
+        change(s -> s.withErrors(true, s.unrecoverableError()));
+    }
+
+    /** An error that needs the printer switched off and on. */
+    public void unrecoverableError() {
+        change(s -> s.withErrors(s.recoverableError(), true));
+    }
+
+    /** The error is gone (or the printer was switched off and on). */
+    public void clearErrors() {
+        change(s -> s.withErrors(false, false));
+    }
+
+    /** Someone opens the cash drawer by hand; DLE DC4 1 m t from the application opens it too. */
+    public void openDrawer() {
+        change(s -> s.withDrawerOpen(true));
+    }
+
+    public void closeDrawer() {
+        change(s -> s.withDrawerOpen(false));
+    }
+
+    /** Times the application kicked the drawer open. */
+    public long drawerKicks() {
+        return SimulatedPrinters.drawerPulses(id);
+    }
+
+    // --- What it printed --------------------------------------------------------------------
+
+    /**
+     * The receipts it printed, oldest first: the newest {@value #KEPT_RECEIPTS}, the last one
+     * possibly still being printed (not cut yet).
+     */
+    public synchronized List<Receipt> receipts() {
+        takeWhatWasPrinted();
+        List<Receipt> all = new ArrayList<>(receipts);
+        if (printing.size() > 0) all.add(new Receipt(receiptsCut + 1, printing.toByteArray(), false));
+        return all;
+    }
+
+    /** The newest receipt, or null before anything was printed. */
+    public Receipt lastReceipt() {
+        List<Receipt> all = receipts();
+        return all.isEmpty() ? null : all.get(all.size() - 1);
+    }
+
+    /** Receipts cut so far, those folded away included. */
+    public synchronized int receiptsCut() {
+        takeWhatWasPrinted();
+        return receiptsCut;
+    }
+
+    /** Everything the application wrote to it, in order (also what it has not printed yet). */
+    public byte[] received() {
+        return SimulatedPrinters.received(id);
+    }
+
+    /** The printer plays its side: it sends these bytes to the application. */
+    public void send(byte[] bytes) {
+        SimulatedPrinters.send(id, bytes);
+    }
+
+    /** The newest bytes each way: to the printer, and to the application. */
+    public synchronized Traffic traffic() {
+        byte[] in = SimulatedPrinters.receivedFrom(id, receivedSeen);
+        receivedSeen += in.length;
+        toPrinter.add(in);
+        byte[] out = SimulatedPrinters.delivered(id, deliveredSeen);
+        deliveredSeen += out.length;
+        toHost.add(out);
+        return new Traffic(toPrinter.bytes(), receivedSeen, toHost.bytes(), deliveredSeen);
+    }
+
+    /** The newest bytes each way, and how many went each way in all. */
+    public record Traffic(byte[] toPrinter, long toPrinterTotal, byte[] toHost, long toHostTotal) {}
+
+    // Cuts what came since the last look into receipts at the printer's cut commands.
+    private void takeWhatWasPrinted() {
+        byte[] fresh = SimulatedPrinters.printed(id, printedSeen);
+        if (fresh.length == 0) return;
+        printedSeen += fresh.length;
+        printing.writeBytes(fresh);
+        byte[] pending = printing.toByteArray();
+        int start = 0;
+        for (int end : ReceiptRenderer.receiptEnds(pending)) {
+            receiptsCut++;
+            receipts.addLast(new Receipt(receiptsCut, Arrays.copyOfRange(pending, start, end), true));
+            if (receipts.size() > KEPT_RECEIPTS) receipts.removeFirst();
+            start = end;
+        }
+        printing.reset();
+        printing.write(pending, start, pending.length - start);
+    }
+
+    /** The newest bytes of a stream, at most a given number. */
+    private static final class Tail {
+        private final byte[] ring;
+        private long total;
+
+        Tail(int size) {
+            ring = new byte[size];
+        }
+
+        void add(byte[] bytes) {
+            for (byte b : bytes) ring[(int) (total++ % ring.length)] = b;
+        }
+
+        byte[] bytes() {
+            int kept = (int) Math.min(total, ring.length);
+            byte[] out = new byte[kept];
+            for (int i = 0; i < kept; i++) out[i] = ring[(int) ((total - kept + i) % ring.length)];
+            return out;
+        }
+    }
+}

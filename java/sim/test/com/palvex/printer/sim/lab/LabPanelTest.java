@@ -1,0 +1,141 @@
+package com.palvex.printer.sim.lab;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.InputStreamReader;
+import java.io.OutputStream;
+import java.net.InetAddress;
+import java.net.Socket;
+import java.net.URI;
+import java.nio.charset.StandardCharsets;
+import java.util.List;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+
+/** The panel over HTTP, as a browser (or another site in that browser) meets it. */
+@WithPrinter
+class LabPanelTest {
+    private LabPanel panel;
+    private int port;
+
+    @BeforeEach
+    void start() {
+        // The printer comes from the extension, made before this runs.
+    }
+
+    @AfterEach
+    void stop() {
+        if (panel != null) panel.close();
+    }
+
+    private void open(VirtualPrinter printer) throws IOException {
+        panel = LabPanel.start(List.of(printer), 0);
+        port = URI.create(panel.address()).getPort();
+    }
+
+    /** A raw request: the status line and the body of the answer. */
+    private String[] request(String method, String path, String host, String token, String body)
+            throws IOException {
+        try (Socket socket = new Socket(InetAddress.getLoopbackAddress(), port)) {
+            StringBuilder head = new StringBuilder();
+            head.append(method).append(' ').append(path).append(" HTTP/1.1\r\n");
+            head.append("Host: ").append(host).append("\r\n");
+            if (token != null) head.append("X-Lab-Token: ").append(token).append("\r\n");
+            byte[] content = body == null ? new byte[0] : body.getBytes(StandardCharsets.UTF_8);
+            if (body != null) {
+                head.append("Content-Type: application/x-www-form-urlencoded\r\n");
+                head.append("Content-Length: ").append(content.length).append("\r\n");
+            }
+            head.append("Connection: close\r\n\r\n");
+            OutputStream out = socket.getOutputStream();
+            out.write(head.toString().getBytes(StandardCharsets.US_ASCII));
+            out.write(content);
+            out.flush();
+            InputStream in = socket.getInputStream();
+            String answer = new String(in.readAllBytes(), StandardCharsets.UTF_8);
+            String status = answer.substring(0, answer.indexOf("\r\n"));
+            String rest = answer.substring(answer.indexOf("\r\n\r\n") + 4);
+            return new String[] {status, rest};
+        }
+    }
+
+    private String local() {
+        return "127.0.0.1:" + port;
+    }
+
+    // Only this run's token changes anything, only by POST, only addressed to the loopback
+    // names; malformed, oversized or unknown requests get a 4xx answer and change nothing.
+    @Test
+    void changesNeedThisRunsTokenAndAWellFormedPost(VirtualPrinter printer) throws IOException {
+        open(printer);
+        assertEquals(InetAddress.getLoopbackAddress(), InetAddress.getByName(URI.create(panel.address()).getHost()));
+        String[] noToken = request("POST", "/control", local(), null, "action=paperOut");
+        assertTrue(noToken[0].contains(" 403 "), noToken[0]);
+        String[] wrongToken = request("POST", "/control", local(), "0123", "action=paperOut");
+        assertTrue(wrongToken[0].contains(" 403 "), wrongToken[0]);
+        String[] byGet = request("GET", "/control?action=paperOut", local(), panel.token(), null);
+        assertTrue(byGet[0].contains(" 405 "), byGet[0]);
+        String[] otherHost = request("POST", "/control", "attacker.example:" + port, panel.token(), "action=paperOut");
+        assertTrue(otherHost[0].contains(" 421 "), otherHost[0]);
+        String[] unknown = request("POST", "/control", local(), panel.token(), "action=setFire");
+        assertTrue(unknown[0].contains(" 400 "), unknown[0]);
+        String[] malformed = request("POST", "/control", local(), panel.token(), "action=%zz&=");
+        assertTrue(malformed[0].contains(" 400 "), malformed[0]);
+        String[] huge = request("POST", "/control", local(), panel.token(), "action=" + "x".repeat(5000));
+        assertTrue(huge[0].contains(" 413 "), huge[0]);
+        String[] missing = request("GET", "/receipt/../../etc/passwd", local(), null, null);
+        assertTrue(missing[0].contains(" 404 "), missing[0]);
+        assertEquals(Paper.PRESENT, printer.state().paper());
+
+        String[] done = request("POST", "/control", "localhost:" + port, panel.token(), "action=paperOut");
+        assertTrue(done[0].contains(" 204 "), done[0]);
+        assertEquals(Paper.OUT, printer.state().paper());
+        String page = request("GET", "/", local(), null, null)[1];
+        assertTrue(page.contains(panel.token()), "the page carries the token");
+    }
+
+    // What a receipt prints reaches the page as JSON text in which no markup survives.
+    @Test
+    void printedMarkupReachesThePageOnlyAsEscapedText(VirtualPrinter printer) throws IOException {
+        String hostile = "<script>alert(1)</script><img src=x onerror=alert(2)>\n";
+        printer.send(new byte[0]);  // the printer exists and is idle
+        com.palvex.printer.PortHandles handles = new com.palvex.printer.PortHandles();
+        com.palvex.printer.UsbPort usb = new com.palvex.printer.UsbPort();
+        assertEquals(1, usb.usbInitPipe(handles, usb.usbGetGenericWriteValue()));
+        assertEquals(0, usb.usbWriteOutputPipe(handles.hWritePort, hostile.getBytes(StandardCharsets.US_ASCII)));
+        usb.usbClosePipe(handles.hWritePort);
+        open(printer);
+        String state = request("GET", "/state", local(), null, null)[1];
+        assertFalse(state.contains("<"), state);
+        assertFalse(state.contains(">"), state);
+        assertTrue(state.contains("\\u003cscript\\u003ealert(1)"), state);
+    }
+
+    // The page gets what there is at once, then every change as it happens.
+    @Test
+    void theEventStreamSendsASnapshotThenEachChange(VirtualPrinter printer) throws IOException {
+        open(printer);
+        try (Socket socket = new Socket(InetAddress.getLoopbackAddress(), port)) {
+            socket.setSoTimeout(10_000);
+            socket.getOutputStream().write(("GET /events HTTP/1.1\r\nHost: " + local() + "\r\n\r\n")
+                    .getBytes(StandardCharsets.US_ASCII));
+            BufferedReader in = new BufferedReader(new InputStreamReader(socket.getInputStream(), StandardCharsets.UTF_8));
+            assertTrue(readUntil(in, "event: snapshot"));
+            printer.openCover();
+            assertTrue(readUntil(in, "\"coverOpen\":true"));
+        }
+    }
+
+    private static boolean readUntil(BufferedReader in, String wanted) throws IOException {
+        for (String line; (line = in.readLine()) != null; ) {
+            if (line.contains(wanted)) return true;
+        }
+        return false;
+    }
+}

@@ -1,0 +1,147 @@
+package com.palvex.printer.sim.lab;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.palvex.printer.PortHandles;
+import com.palvex.printer.UsbPort;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.Test;
+
+/** The printer model as an application meets it: through the port it opens. */
+@WithPrinter
+class VirtualPrinterTest {
+    private final UsbPort port = new UsbPort();
+    private final PortHandles handles = new PortHandles();
+
+    @AfterEach
+    void close() {
+        if (handles.hWritePort != 0) port.usbClosePipe(handles.hWritePort);
+        if (handles.hReadPort != 0) port.usbClosePipe(handles.hReadPort);
+    }
+
+    private void open(int kind) {
+        assertEquals(kind, port.usbInitPipe(handles, port.usbGetGenericWriteValue()));
+        assertEquals(kind, port.usbInitPipe(handles, port.usbGetGenericReadValue()));
+        if (kind == VirtualPrinter.MAKER_DRIVER) {
+            assertEquals(0, port.usbSetCommTimeout(handles.hReadPort, 0, 0, 500, 0, 0));
+        }
+    }
+
+    private int status(int n) {
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {0x10, 0x04, (byte) n}));
+        byte[] reply = new byte[1];
+        for (int attempt = 0; attempt < 5; attempt++) {
+            if (port.usbReadInputPipe(handles.hReadPort, reply) == 1) return reply[0] & 0xFF;
+        }
+        return -1;
+    }
+
+    // What the application reads for each control, bit by bit as the ESC/POS reference has it.
+    @Test
+    void eachControlShowsInTheStatusTheApplicationReads(VirtualPrinter printer) {
+        open(VirtualPrinter.PRINTER_CLASS_DRIVER);
+        assertEquals(List.of(0x12, 0x12, 0x12, 0x12), List.of(status(1), status(2), status(3), status(4)));
+        printer.paperNearEnd();
+        assertEquals(0x1E, status(4));
+        printer.paperOut();
+        assertEquals(0x7E, status(4));
+        assertEquals(0x32, status(2));
+        assertEquals(0x1A, status(1));
+        printer.loadPaper();
+        printer.openCover();
+        assertEquals(0x16, status(2));
+        printer.closeCover();
+        printer.takeOffline();
+        assertEquals(0x1A, status(1));
+        printer.bringOnline();
+        printer.recoverableError();
+        assertEquals(0x52, status(3));
+        printer.unrecoverableError();
+        assertEquals(0x72, status(3));
+        printer.clearErrors();
+        printer.openDrawer();
+        assertEquals(0x16, status(1));
+        printer.closeDrawer();
+        assertEquals(List.of(0x12, 0x12, 0x12, 0x12), List.of(status(1), status(2), status(3), status(4)));
+        assertTrue(printer.state().prints());
+    }
+
+    // Paper out stops the printing: the status says so, a job larger than the printer's
+    // buffer waits in the application's write, and once paper is loaded it prints in full,
+    // byte for byte.
+    @Test
+    void paperOutHoldsTheWriteAndLoadingPaperPrintsEverything(VirtualPrinter printer) throws Exception {
+        open(VirtualPrinter.PRINTER_CLASS_DRIVER);
+        printer.paperOut();
+        assertEquals(0x7E, status(4));
+        byte[] job = new byte[10_000];
+        for (int i = 0; i < job.length; i++) job[i] = (byte) ('A' + i % 26);
+        CompletableFuture<Integer> write = CompletableFuture.supplyAsync(
+                () -> port.usbWriteOutputPipe(handles.hWritePort, job));
+        Thread.sleep(300);
+        assertFalse(write.isDone(), "the write waits while the paper is out");
+        printer.loadPaper();
+        assertEquals(0, write.get(10, TimeUnit.SECONDS));
+        byte[] printed = printer.lastReceipt().escpos();
+        // The status request went before the job.
+        assertArrayEquals(job, Arrays.copyOfRange(printed, printed.length - job.length, printed.length));
+    }
+
+    // The maker's driver ends a write to a printer that takes nothing by its write timeouts:
+    // the application learns that the data did not go, instead of waiting.
+    @Test
+    @WithPrinter(driver = VirtualPrinter.MAKER_DRIVER)
+    void onTheMakersDriverWriteTimeoutsEndAWriteTheCoverHolds(VirtualPrinter printer) {
+        open(VirtualPrinter.MAKER_DRIVER);
+        assertEquals(0, port.usbSetCommTimeout(handles.hWritePort, -1, 0, 0, 0, 200));
+        printer.openCover();
+        assertEquals(29, port.usbWriteOutputPipe(handles.hWritePort, new byte[6000]));
+        printer.closeCover();
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {'x'}));
+    }
+
+    // Receipts are cut apart where the printer cut the paper; DLE DC4 kicks the drawer open;
+    // a pulled cable and its replug show in the state.
+    @Test
+    void receiptsDrawerAndCable(VirtualPrinter printer) {
+        open(VirtualPrinter.PRINTER_CLASS_DRIVER);
+        byte[] two = {'o', 'n', 'e', '\n', 0x1D, 'V', 1, 't', 'w', 'o', '\n', 0x1D, 'V', 1, 't', 'h'};
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, two));
+        List<Receipt> receipts = printer.receipts();
+        assertEquals(3, receipts.size());
+        assertTrue(receipts.get(0).text().startsWith("one\n"));
+        assertTrue(receipts.get(1).cut());
+        assertFalse(receipts.get(2).cut(), "the last one is still being printed");
+        assertEquals(2, printer.receiptsCut());
+        assertTrue(receipts.get(0).png().length > 100);
+
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {0x10, 0x14, 1, 0, 1}));
+        assertTrue(printer.state().drawerOpen());
+        assertEquals(1, printer.drawerKicks());
+
+        printer.unplug();
+        assertFalse(printer.state().pluggedIn());
+        printer.replug();
+        assertTrue(printer.state().pluggedIn());
+    }
+
+    @Test
+    void optionsOfTheAgent() {
+        LabOptions defaults = LabOptions.parse(null);
+        assertEquals(VirtualPrinter.PRINTER_CLASS_DRIVER, defaults.driverKind());
+        assertEquals("LAB1", defaults.serial());
+        LabOptions given = LabOptions.parse("driver=maker,model=TR-90,serial=T7,port=8123");
+        assertEquals(new LabOptions(VirtualPrinter.MAKER_DRIVER, "TR-90", "T7", 8123), given);
+        for (String bad : new String[] {"driver=usb", "port=70000", "colour=red", "serial"}) {
+            org.junit.jupiter.api.Assertions.assertThrows(IllegalArgumentException.class,
+                    () -> LabOptions.parse(bad), bad);
+        }
+    }
+}
