@@ -10,6 +10,9 @@
 #   ./build.sh demo [--driver=maker]
 #                              the receipt demo: installs and builds only what it needs
 #                              (host library, simulator, Java classes), then runs it
+#   ./build.sh lab [OPTIONS]   the printer lab: the demo till printing a receipt every few
+#                              seconds under the lab's agent, whose panel's address it prints
+#                              (OPTIONS as the agent takes them: driver=maker,port=8123,...)
 #   ./build.sh dist            the release package: both Windows DLLs, the README and
 #                              their checksums in build/dist/VantoryUSB-<version>-windows.zip;
 #                              runs the suites that prove each DLL when they have not run it
@@ -37,7 +40,9 @@ packages_for() {
       # clang with libFuzzer builds the address-sanitizer suites and the fuzz targets;
       # llvm-symbolizer turns a sanitizer's addresses into source lines.
       host-asan) need+=(clang libclang-rt-14-dev llvm) ;;
-      coverage) need+=(gcovr) ;;
+      # The printer lab's browser tests run with the Java tests.
+      coverage) need+=(gcovr chromium chromium-driver python3-selenium) ;;
+      host) need+=(chromium chromium-driver python3-selenium) ;;
       win32) need+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386) ;;
       win64) need+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;
     esac
@@ -160,6 +165,21 @@ run_demo() {
   cmake --build build/host --target VantoryUSB printer_sim receipt_demo
   echo "== demo: run"
   java/demo/run-demo.sh "$@"
+}
+
+# The printer lab with the demo till, until interrupted.
+run_lab() {
+  install_list "${demo_packages[@]}"
+  echo "== lab: configure and build"
+  if [ -f build/host/CMakeCache.txt ]; then
+    cmake --preset host >/dev/null
+  else
+    cmake --preset host -DVANTORY_BUILD_TESTS=OFF >/dev/null
+  fi
+  cmake --build build/host --target VantoryUSB printer_sim till
+  echo "== lab: the till prints a receipt every 3 s; open the address below, Ctrl-C ends it"
+  exec java "-javaagent:build/host/java/printer-sim.jar=${1:-}" -Djava.library.path=build/host/lib \
+    -jar build/host/java/till.jar
 }
 
 test_preset() {
@@ -327,6 +347,9 @@ if [ "$command" = demo ]; then
   run_demo "$@"
   exit
 fi
+if [ "$command" = lab ]; then
+  run_lab "$@"
+fi
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=("${all_presets[@]}")
 
@@ -352,7 +375,7 @@ case $command in
     run_fuzz "$@"
     ;;
   *)
-    echo "usage: $0 test|build [PRESET...] | demo [--driver=maker] | dist | coverage | soak | fuzz [SECONDS]" >&2
+    echo "usage: $0 test|build [PRESET...] | demo [--driver=maker] | lab [OPTIONS] | dist | coverage | soak | fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac
