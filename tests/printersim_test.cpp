@@ -618,6 +618,33 @@ TEST_F(PrinterSim, KeepsEveryByteInOrderAndAnswersDleEotAlsoWhenSplit) {
   EXPECT_EQ(printersim::Received(id).size(), all.size() + 1) << "received bytes outlive a replug";
 }
 
+// A printer left printing for days keeps only its newest bytes, and says where what it
+// answers begins, so that a reader that fell behind knows what it missed.
+TEST_F(PrinterSim, APrinterToldToKeepRecentBytesLetsGoOfOldOnesAndSaysWhereAnswersBegin) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  printersim::KeepRecent(id, 100);
+  File out = Open(printersim::InterfacePath(id));
+  ASSERT_TRUE(out);
+  Bytes all;
+  for (int i = 0; i < 50; ++i) {
+    const Bytes chunk(7, static_cast<std::uint8_t>(i));
+    EXPECT_EQ(Write(*out, chunk), 0u);
+    all.insert(all.end(), chunk.begin(), chunk.end());
+  }
+  for (const auto& log : {printersim::Received, printersim::Printed}) {
+    std::uint64_t start = 0;
+    const Bytes kept = log(id, 0, &start);
+    EXPECT_GE(kept.size(), 100u);
+    EXPECT_LE(kept.size(), 200u) << "what is kept stays bounded";
+    EXPECT_EQ(start + kept.size(), all.size());
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), all.end() - static_cast<std::ptrdiff_t>(kept.size())));
+    EXPECT_EQ(log(id, all.size() - 3, &start), Bytes(3, 49)) << "offsets still count from the first byte";
+    EXPECT_EQ(start, all.size() - 3);
+    EXPECT_TRUE(log(id, all.size() + 5, &start).empty());
+    EXPECT_EQ(start, all.size());
+  }
+}
+
 TEST_F(PrinterSim, StatusReplyCompletesAPendingPrinterClassRead) {
   const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
   File reader = Open(printersim::InterfacePath(id));

@@ -86,6 +86,22 @@ std::vector<std::string> SplitLines(const std::vector<std::string>& entries) {
   return lines;
 }
 
+// One of a printer's logs from `from` on; `start` (may be null) gets the offset the answer
+// begins at, later than `from` when the printer no longer keeps what came before.
+template <typename Log>
+jbyteArray LogFrom(JNIEnv* env, jint id, jlong from, jlongArray start, Log log) {
+  return Guarded(env, static_cast<jbyteArray>(nullptr), [&]() -> jbyteArray {
+    if (from < 0) throw std::invalid_argument("from must not be negative");
+    if (start != nullptr && env->GetArrayLength(start) < 1) throw std::invalid_argument("start needs one element");
+    std::uint64_t first = 0;
+    jbyteArray bytes = ToJavaBytes(env, log(id, static_cast<std::uint64_t>(from), &first));
+    if (bytes != nullptr && start != nullptr) {
+      const jlong value = static_cast<jlong>(first);
+      env->SetLongArrayRegion(start, 0, 1, &value);
+    }
+    return bytes;
+  });
+}
 }  // namespace
 
 extern "C" {
@@ -174,28 +190,32 @@ JNIEXPORT jlong JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_drawerPuls
   return Guarded(env, jlong{0}, [&] { return static_cast<jlong>(printersim::DrawerPulses(id)); });
 }
 
-JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_printed(JNIEnv* env,
-                                                                                   jclass, jint id,
-                                                                                   jlong from) {
-  return Guarded(env, static_cast<jbyteArray>(nullptr), [&] {
-    if (from < 0) throw std::invalid_argument("from must not be negative");
-    return ToJavaBytes(env, printersim::Printed(id, static_cast<std::uint64_t>(from)));
+JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_printed(
+    JNIEnv* env, jclass, jint id, jlong from, jlongArray start) {
+  return LogFrom(env, id, from, start, [](int printer, std::uint64_t first, std::uint64_t* begins) {
+    return printersim::Printed(printer, first, begins);
   });
 }
 
 JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_delivered(
-    JNIEnv* env, jclass, jint id, jlong from) {
-  return Guarded(env, static_cast<jbyteArray>(nullptr), [&] {
-    if (from < 0) throw std::invalid_argument("from must not be negative");
-    return ToJavaBytes(env, printersim::Delivered(id, static_cast<std::uint64_t>(from)));
+    JNIEnv* env, jclass, jint id, jlong from, jlongArray start) {
+  return LogFrom(env, id, from, start, [](int printer, std::uint64_t first, std::uint64_t* begins) {
+    return printersim::Delivered(printer, first, begins);
   });
 }
 
 JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_receivedFrom(
-    JNIEnv* env, jclass, jint id, jlong from) {
-  return Guarded(env, static_cast<jbyteArray>(nullptr), [&] {
-    if (from < 0) throw std::invalid_argument("from must not be negative");
-    return ToJavaBytes(env, printersim::Received(id, static_cast<std::uint64_t>(from)));
+    JNIEnv* env, jclass, jint id, jlong from, jlongArray start) {
+  return LogFrom(env, id, from, start, [](int printer, std::uint64_t first, std::uint64_t* begins) {
+    return printersim::Received(printer, first, begins);
+  });
+}
+
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_keepRecent(JNIEnv* env, jclass,
+                                                                                jint id, jlong bytes) {
+  GuardedVoid(env, [&] {
+    if (bytes < 0) throw std::invalid_argument("bytes must not be negative");
+    printersim::KeepRecent(id, static_cast<std::uint64_t>(bytes));
   });
 }
 

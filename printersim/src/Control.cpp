@@ -45,7 +45,10 @@ void Send(int id, const void* data, std::size_t size) {
   Find(id)->Send(static_cast<const std::uint8_t*>(data), size);
 }
 
-std::vector<std::uint8_t> Received(int id, std::uint64_t from) { return Find(id)->Received(from); }
+std::vector<std::uint8_t> Received(int id, std::uint64_t from, std::uint64_t* start) {
+  return Find(id)->Received(from, start);
+}
+void KeepRecent(int id, std::uint64_t bytes) { Find(id)->KeepRecent(bytes); }
 
 void SetStatusByte(int id, int n, int value) {
   auto printer = Find(id);
@@ -59,7 +62,9 @@ void SetStatusByte(int id, int n, int value) {
 PrinterState State(int id) { return Find(id)->State(); }
 void SetState(int id, const PrinterState& state) { Find(id)->SetState(state); }
 bool IsPresent(int id) { return Find(id)->IsPresent(); }
-std::vector<std::uint8_t> Printed(int id, std::uint64_t from) { return Find(id)->Printed(from); }
+std::vector<std::uint8_t> Printed(int id, std::uint64_t from, std::uint64_t* start) {
+  return Find(id)->Printed(from, start);
+}
 std::uint64_t DrawerPulses(int id) { return Find(id)->DrawerPulses(); }
 
 void FailNextReads(int id, DWORD error, int count) { Find(id)->FailNextReads(error, count); }
@@ -117,8 +122,8 @@ std::vector<std::uint32_t> SupportedIds() {
 int PendingReads(int id) { return Find(id)->PendingReads(); }
 std::uint64_t ReadsIssued(int id) { return Find(id)->ReadsIssued(); }
 std::uint64_t BytesDelivered(int id) { return Find(id)->DeliveredCount(); }
-std::vector<std::uint8_t> Delivered(int id, std::uint64_t from) {
-  return Find(id)->Delivered(from);
+std::vector<std::uint8_t> Delivered(int id, std::uint64_t from, std::uint64_t* start) {
+  return Find(id)->Delivered(from, start);
 }
 std::uint64_t BytesLostWithTheDevice(int id) { return Find(id)->LostWithTheDevice(); }
 std::uint64_t BytesPurged(int id) { return Find(id)->Purged(); }

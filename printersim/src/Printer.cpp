@@ -103,13 +103,13 @@ bool Printer::PresentPath(std::string* path) const {
 
 void Printer::MakeRoomLocked(Completions* completions, std::size_t incoming) {
   ReserveFor(completions, pending_.size());
-  ReserveFor(&delivered_, toHost_.size() + incoming);
+  delivered_.Reserve(toHost_.size() + incoming);
 }
 
 DWORD Printer::TakeLocked(std::uint8_t* buffer, DWORD size) {
   const std::size_t count = std::min<std::size_t>(size, toHost_.size());
   std::copy(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count), buffer);
-  delivered_.insert(delivered_.end(), toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count));
+  delivered_.Append(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count));
   toHost_.erase(toHost_.begin(), toHost_.begin() + static_cast<std::ptrdiff_t>(count));
   return static_cast<DWORD>(count);
 }
@@ -183,17 +183,16 @@ void Printer::Send(const std::uint8_t* data, std::size_t size) {
   Run(&completions, queued);
 }
 
-namespace {
-// The bytes of `log` from `from` on.
-std::vector<std::uint8_t> From(const std::vector<std::uint8_t>& log, std::uint64_t from) {
-  if (from >= log.size()) return {};
-  return std::vector<std::uint8_t>(log.begin() + static_cast<std::ptrdiff_t>(from), log.end());
-}
-}  // namespace
-
-std::vector<std::uint8_t> Printer::Received(std::uint64_t from) const {
+std::vector<std::uint8_t> Printer::Received(std::uint64_t from, std::uint64_t* start) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return From(received_, from);
+  return received_.From(from, start);
+}
+
+void Printer::KeepRecent(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  received_.KeepRecent(bytes);
+  printed_.KeepRecent(bytes);
+  delivered_.KeepRecent(bytes);
 }
 
 void Printer::SetStatusByte(int n, int value) {
@@ -218,9 +217,9 @@ bool Printer::IsPresent() const {
   return present_;
 }
 
-std::vector<std::uint8_t> Printer::Printed(std::uint64_t from) const {
+std::vector<std::uint8_t> Printer::Printed(std::uint64_t from, std::uint64_t* start) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return From(printed_, from);
+  return printed_.From(from, start);
 }
 
 std::uint64_t Printer::DrawerPulses() const {
@@ -295,14 +294,14 @@ int Printer::PendingReads() const {
   return static_cast<int>(pending_.size());
 }
 
-std::vector<std::uint8_t> Printer::Delivered(std::uint64_t from) const {
+std::vector<std::uint8_t> Printer::Delivered(std::uint64_t from, std::uint64_t* start) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return From(delivered_, from);
+  return delivered_.From(from, start);
 }
 
 std::uint64_t Printer::DeliveredCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return delivered_.size();
+  return delivered_.Total();
 }
 
 std::uint64_t Printer::Purged() const {
@@ -359,7 +358,7 @@ bool Printer::WaitForStalledWrite(std::chrono::milliseconds timeout) {
 }
 
 bool Printer::WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) {
-  return WaitFor(timeout, [this, count] { return received_.size() >= count; });
+  return WaitFor(timeout, [this, count] { return received_.Total() >= count; });
 }
 
 // --- Driver side ------------------------------------------------------------------------
@@ -426,7 +425,7 @@ hostwin::ReadStart Printer::StartRead(std::uint64_t file, std::uint64_t attachme
     // Whatever can fail for want of memory comes first: the completion's room, the room for
     // the bytes taken, and the read's place in the queue, given back if it is not needed.
     completions.reserve(1);
-    ReserveFor(&delivered_, std::min<std::size_t>(size, toHost_.size()));
+    delivered_.Reserve(std::min<std::size_t>(size, toHost_.size()));
     pending_.emplace_back();
     const auto now = std::chrono::steady_clock::now();
     PendingRead& read = pending_.back();
@@ -539,14 +538,14 @@ void Printer::AcceptLocked(const std::uint8_t* bytes, std::size_t size, Completi
   RealTimeCommands realTime = realTime_;
   RealTimeCommands::Requests requests;
   realTime.Feed(bytes, size, &requests);
-  ReserveFor(&received_, size);
-  if (state_.Prints()) ReserveFor(&printed_, size);
+  received_.Reserve(size);
+  if (state_.Prints()) printed_.Reserve(size);
   MakeRoomLocked(completions, requests.statusRequests.size());
   for (int n : requests.statusRequests) toHost_.push_back(StatusReplyLocked(n));
   if (!state_.Prints()) held_.insert(held_.end(), bytes, bytes + size);
   // Nothing below allocates.
-  if (state_.Prints()) printed_.insert(printed_.end(), bytes, bytes + size);
-  received_.insert(received_.end(), bytes, bytes + size);
+  if (state_.Prints()) printed_.Append(bytes, bytes + size);
+  received_.Append(bytes, bytes + size);
   realTime_ = realTime;
   if (requests.drawerPulses > 0) {
     drawerPulses_ += static_cast<std::uint64_t>(requests.drawerPulses);
@@ -556,8 +555,8 @@ void Printer::AcceptLocked(const std::uint8_t* bytes, std::size_t size, Completi
 }
 
 void Printer::PrintHeldLocked() {
-  ReserveFor(&printed_, held_.size());
-  printed_.insert(printed_.end(), held_.begin(), held_.end());
+  printed_.Reserve(held_.size());
+  printed_.Append(held_.begin(), held_.end());
   held_.clear();
 }
 

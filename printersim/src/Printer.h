@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "ByteLog.h"
 #include "DeviceThread.h"
 #include "Faults.h"
 #include "InterfacePath.h"
@@ -55,8 +56,11 @@ class Printer : public std::enable_shared_from_this<Printer> {
 
   // --- Data (control side) ---
   void Send(const std::uint8_t* data, std::size_t size);
-  std::vector<std::uint8_t> Received(std::uint64_t from = 0) const;
-  std::vector<std::uint8_t> Printed(std::uint64_t from) const;
+  // The logs below keep everything unless told to keep only the newest bytes; *start (when
+  // given) says at which offset an answer begins (ByteLog.h).
+  std::vector<std::uint8_t> Received(std::uint64_t from = 0, std::uint64_t* start = nullptr) const;
+  std::vector<std::uint8_t> Printed(std::uint64_t from, std::uint64_t* start = nullptr) const;
+  void KeepRecent(std::uint64_t bytes);
   // n = 1..4; a value of -1 lets the state answer again.
   void SetStatusByte(int n, int value);
   PrinterState State() const;
@@ -80,7 +84,7 @@ class Printer : public std::enable_shared_from_this<Printer> {
   // --- Observation (control side) ---
   int PendingReads() const;
   std::uint64_t ReadsIssued() const;
-  std::vector<std::uint8_t> Delivered(std::uint64_t from = 0) const;
+  std::vector<std::uint8_t> Delivered(std::uint64_t from = 0, std::uint64_t* start = nullptr) const;
   std::uint64_t DeliveredCount() const;
   std::uint64_t LostWithTheDevice() const;
   std::uint64_t Purged() const;
@@ -185,13 +189,13 @@ class Printer : public std::enable_shared_from_this<Printer> {
   bool present_ = true;
   std::uint64_t attachment_ = 1;     // handles of an earlier attachment are dead
   DWORD removalError_ = ERROR_ACCESS_DENIED;
-  std::vector<std::uint8_t> received_;
+  ByteLog received_;
   std::deque<std::uint8_t> toHost_;  // sent by the printer, not yet read
   std::deque<PendingRead> pending_;  // oldest first; empty whenever toHost_ is not
   RealTimeCommands realTime_;
   PrinterState state_;
   int statusOverride_[4] = {-1, -1, -1, -1};  // SetStatusByte's replies, -1: the state's
-  std::vector<std::uint8_t> printed_;         // what it printed
+  ByteLog printed_;                           // what it printed
   std::deque<std::uint8_t> held_;             // received, waiting to print
   std::uint64_t drawerPulses_ = 0;
   CountedFault readFault_;
@@ -208,7 +212,7 @@ class Printer : public std::enable_shared_from_this<Printer> {
   int openFiles_ = 0;
   unsigned fixedTimeoutFields_ = 0;
   std::uint64_t readsIssued_ = 0;
-  std::vector<std::uint8_t> delivered_;  // bytes sent that reads have taken, in order
+  ByteLog delivered_;                    // bytes sent that reads have taken, in order
   std::uint64_t lostWithTheDevice_ = 0;  // bytes sent that a removal threw away
   std::uint64_t purged_ = 0;             // bytes sent that a purge of input threw away
   std::vector<DWORD> purges_;

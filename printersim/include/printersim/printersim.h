@@ -120,8 +120,14 @@ void Send(int id, const std::vector<std::uint8_t>& bytes);
 void Send(int id, const void* data, std::size_t size);
 
 // Every byte the host has written to the printer, in order, across all its handles and
-// attachments; from `from` on.
-std::vector<std::uint8_t> Received(int id, std::uint64_t from = 0);
+// attachments; from `from` on. Offsets count from the first byte ever. A printer told to
+// KeepRecent leaves out what it no longer keeps, and *start (when given) says at which
+// offset the answer begins; so do Printed and Delivered.
+std::vector<std::uint8_t> Received(int id, std::uint64_t from = 0, std::uint64_t* start = nullptr);
+// From now on the printer keeps only (at least) the newest `bytes` of what it received,
+// printed and delivered (0: everything, as at first), so that one that prints for days
+// stays small.
+void KeepRecent(int id, std::uint64_t bytes);
 
 // Its one-byte reply to the real-time status request DLE EOT n (n = 1..4), whatever its
 // state says, from now on; a value of -1 lets the state answer again.
@@ -134,7 +140,7 @@ void SetState(int id, const PrinterState& state);
 bool IsPresent(int id);
 // What it has printed: what it received, but for what still waits in its buffer; from
 // `from` on, counted from the first byte it ever printed.
-std::vector<std::uint8_t> Printed(int id, std::uint64_t from = 0);
+std::vector<std::uint8_t> Printed(int id, std::uint64_t from = 0, std::uint64_t* start = nullptr);
 // Times the cash drawer was kicked open (DLE DC4 1 m t).
 std::uint64_t DrawerPulses(int id);
 
@@ -203,7 +209,8 @@ std::vector<std::uint32_t> SupportedIds();
 int PendingReads(int id);                 // reads pending on the printer now
 std::uint64_t ReadsIssued(int id);        // reads started on its handles, failed ones too
 std::uint64_t BytesDelivered(int id);     // bytes it sent that reads on its handles took
-std::vector<std::uint8_t> Delivered(int id, std::uint64_t from = 0);  // those bytes, in order
+// those bytes, in order
+std::vector<std::uint8_t> Delivered(int id, std::uint64_t from = 0, std::uint64_t* start = nullptr);
 // Bytes it sent that never reached the host: unread when it was unplugged, or sent while
 // it was away.
 std::uint64_t BytesLostWithTheDevice(int id);

@@ -91,14 +91,25 @@ public final class SimulatedPrinters {
     /** Times its cash drawer was kicked open (DLE DC4 1 m t). */
     public static native long drawerPulses(int id);
 
-    /** What it printed from byte {@code from} on, counted from the first it ever printed. */
-    public static native byte[] printed(int id, long from);
+    /**
+     * What it printed from byte {@code from} on, counted from the first it ever printed. A
+     * printer told to {@link #keepRecent} leaves out what it no longer keeps: {@code start}
+     * (may be null; one element) gets the offset the answer begins at.
+     */
+    public static native byte[] printed(int id, long from, long[] start);
 
-    /** What it sent that the host read, in order, from byte {@code from} on. */
-    public static native byte[] delivered(int id, long from);
+    /** What it sent that the host read, in order, from byte {@code from} on (as {@link #printed}). */
+    public static native byte[] delivered(int id, long from, long[] start);
 
-    /** What the host wrote to it, from byte {@code from} on (see {@link #received(int)}). */
-    public static native byte[] receivedFrom(int id, long from);
+    /** What the host wrote to it, from byte {@code from} on (as {@link #printed}). */
+    public static native byte[] receivedFrom(int id, long from, long[] start);
+
+    /**
+     * From now on it keeps at least the newest {@code bytes} of what it received, printed
+     * and sent (0: everything, as at first), so that a printer that prints for days stays
+     * small. {@link #received(int)} then answers only those.
+     */
+    public static native void keepRecent(int id, long bytes);
 
     /** The model names of the supported printers, in the order of {@link #supportedIds}. */
     public static native String[] modelNames();

@@ -3,7 +3,7 @@
 const token = document.querySelector('meta[name="lab-token"]').content;
 const kept = 50;  // receipts shown; older ones are folded away
 let printerId = null;
-let folded = 0;
+let newest = 0;  // the highest receipt number the page has heard of
 const traceLines = [];
 
 function el(tag, className, text) {
@@ -41,7 +41,11 @@ function showReceipt(r) {
     box.id = id;
     paper.appendChild(box);
     const boxes = paper.querySelectorAll(".receipt");
-    for (let i = 0; i < boxes.length - kept; i++) { boxes[i].remove(); folded++; }
+    for (let i = 0; i < boxes.length - kept; i++) boxes[i].remove();
+    // Receipts the panel skipped while the application printed faster than anyone can
+    // watch count as folded away too.
+    newest = Math.max(newest, r.number);
+    const folded = newest - Math.min(boxes.length, kept);
     document.getElementById("folded").textContent =
         folded > 0 ? folded + " older receipts folded away" : "";
   }
@@ -96,7 +100,6 @@ events.addEventListener("snapshot", e => {
   const s = JSON.parse(e.data);
   for (const p of s.printers) {
     showPrinter(p);
-    folded = Math.max(0, p.receiptsCut - p.receipts.filter(r => r.cut).length);
     for (const r of p.receipts) showReceipt(r);
     showTraffic(p.traffic);
   }

@@ -41,6 +41,12 @@ public final class LabPanel implements AutoCloseable {
     private static final long LOOK_EVERY_MS = 50;
     /** The longest body a control request may have. */
     private static final int MAX_BODY = 1024;
+    /**
+     * The newest receipts a look tells the pages of at most: an application that prints
+     * faster than anyone can watch costs the panel no more than this, and the receipts in
+     * between are folded away on the page.
+     */
+    private static final int RECEIPTS_PER_LOOK = 4;
     /** Trace lines the panel keeps for a page that opens later. */
     private static final int KEPT_TRACE_LINES = 500;
 
@@ -392,14 +398,16 @@ public final class LabPanel implements AutoCloseable {
                 seen.state = state;
                 publish("state", stateOf(printer));
             }
+            List<Receipt> news = new ArrayList<>();
             for (Receipt receipt : printer.receipts()) {
                 boolean fresh = receipt.number() > seen.lastReceipt;
                 boolean grown = receipt.number() == seen.lastReceipt && receipt.size() != seen.lastReceiptSize;
-                if (fresh || grown) {
-                    seen.lastReceipt = receipt.number();
-                    seen.lastReceiptSize = receipt.size();
-                    publish("receipt", Json.of(receiptOf(printer, receipt)));
-                }
+                if (fresh || grown) news.add(receipt);
+            }
+            for (Receipt receipt : news.subList(Math.max(0, news.size() - RECEIPTS_PER_LOOK), news.size())) {
+                seen.lastReceipt = receipt.number();
+                seen.lastReceiptSize = receipt.size();
+                publish("receipt", Json.of(receiptOf(printer, receipt)));
             }
             VirtualPrinter.Traffic traffic = printer.traffic();
             if (traffic.toPrinterTotal() != seen.toPrinterTotal || traffic.toHostTotal() != seen.toHostTotal) {
@@ -427,7 +435,6 @@ public final class LabPanel implements AutoCloseable {
             List<Object> receipts = new ArrayList<>();
             for (Receipt receipt : printer.receipts()) receipts.add(receiptOf(printer, receipt));
             one.put("receipts", receipts);
-            one.put("receiptsCut", printer.receiptsCut());
             one.put("traffic", trafficOf(printer, printer.traffic()));
             all.add(one);
         }

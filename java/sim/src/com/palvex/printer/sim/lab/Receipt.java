@@ -13,6 +13,7 @@ public final class Receipt {
     private final byte[] escpos;
     private final boolean cut;
     private String text;
+    private byte[] png;  // once cut, a receipt no longer changes: its picture is drawn once
 
     Receipt(int number, byte[] escpos, boolean cut) {
         this.number = number;
@@ -41,11 +42,14 @@ public final class Receipt {
         return text;
     }
 
-    /** Its picture as a PNG; drawn anew on every call. */
-    public byte[] png() {
-        byte[] png = ReceiptRenderer.renderPngBytes(escpos);
-        if (png == null) throw new IllegalStateException("receipt " + number + ": " + ReceiptRenderer.lastError());
-        return png;
+    /** Its picture as a PNG. */
+    public synchronized byte[] png() {
+        if (png == null) {
+            byte[] drawn = ReceiptRenderer.renderPngBytes(escpos);
+            if (drawn == null) throw new IllegalStateException("receipt " + number + ": " + ReceiptRenderer.lastError());
+            png = drawn;
+        }
+        return png.clone();
     }
 
     int size() {

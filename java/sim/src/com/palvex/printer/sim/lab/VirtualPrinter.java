@@ -22,8 +22,10 @@ import java.util.List;
  * the maker's driver until the write timeouts set with usbSetCommTimeout run out). Once it
  * can print again it prints what waited, and nothing is lost.
  *
- * <p>Every method is safe from any thread. The receipts kept are the newest
- * {@value #KEPT_RECEIPTS}; older ones are folded away and only counted.
+ * <p>Every method is safe from any thread. Its memory stays bounded however long it
+ * prints: the receipts kept are the newest {@value #KEPT_RECEIPTS} (older ones are folded
+ * away and only counted), and of the bytes each way it keeps at least the newest
+ * {@value #KEPT_BYTES}.
  */
 public final class VirtualPrinter {
     /** The maker's own USB driver serves the printer. */
@@ -34,6 +36,8 @@ public final class VirtualPrinter {
     public static final int KEPT_RECEIPTS = 200;
     /** How many of the newest bytes each way {@link #traffic} keeps. */
     public static final int KEPT_TRAFFIC = 4096;
+    /** How many of the newest bytes each way the simulator keeps at least. */
+    public static final int KEPT_BYTES = 4 << 20;
 
     private final int id;
     private final int driverKind;
@@ -45,6 +49,7 @@ public final class VirtualPrinter {
     private final ByteArrayOutputStream printing = new ByteArrayOutputStream();
     private final Deque<Receipt> receipts = new ArrayDeque<>();
     private int receiptsCut;
+    private boolean skippingToCut;
     private long receivedSeen;
     private long deliveredSeen;
     private final Tail toPrinter = new Tail(KEPT_TRAFFIC);
@@ -78,6 +83,7 @@ public final class VirtualPrinter {
         if (index < 0) throw new IllegalArgumentException("no printer model " + model + "; there are " + names);
         int pair = SimulatedPrinters.supportedIds()[index];
         int id = SimulatedPrinters.attach(driverKind, pair >>> 16, pair & 0xFFFF, serial);
+        SimulatedPrinters.keepRecent(id, KEPT_BYTES);
         return new VirtualPrinter(id, driverKind, names.get(index), serial);
     }
 
@@ -207,13 +213,19 @@ public final class VirtualPrinter {
         return all.isEmpty() ? null : all.get(all.size() - 1);
     }
 
-    /** Receipts cut so far, those folded away included. */
+    /**
+     * Receipts cut so far, those folded away included (but for any printed while nobody
+     * looked at this printer for longer than {@value #KEPT_BYTES} bytes took to print).
+     */
     public synchronized int receiptsCut() {
         takeWhatWasPrinted();
         return receiptsCut;
     }
 
-    /** Everything the application wrote to it, in order (also what it has not printed yet). */
+    /**
+     * What the application wrote to it, in order (also what it has not printed yet): all of
+     * it, or once that grew past {@value #KEPT_BYTES}, at least the newest that many bytes.
+     */
     public byte[] received() {
         return SimulatedPrinters.received(id);
     }
@@ -225,11 +237,12 @@ public final class VirtualPrinter {
 
     /** The newest bytes each way: to the printer, and to the application. */
     public synchronized Traffic traffic() {
-        byte[] in = SimulatedPrinters.receivedFrom(id, receivedSeen);
-        receivedSeen += in.length;
+        long[] start = new long[1];
+        byte[] in = SimulatedPrinters.receivedFrom(id, receivedSeen, start);
+        receivedSeen = start[0] + in.length;
         toPrinter.add(in);
-        byte[] out = SimulatedPrinters.delivered(id, deliveredSeen);
-        deliveredSeen += out.length;
+        byte[] out = SimulatedPrinters.delivered(id, deliveredSeen, start);
+        deliveredSeen = start[0] + out.length;
         toHost.add(out);
         return new Traffic(toPrinter.bytes(), receivedSeen, toHost.bytes(), deliveredSeen);
     }
@@ -237,15 +250,28 @@ public final class VirtualPrinter {
     /** The newest bytes each way, and how many went each way in all. */
     public record Traffic(byte[] toPrinter, long toPrinterTotal, byte[] toHost, long toHostTotal) {}
 
-    // Cuts what came since the last look into receipts at the printer's cut commands.
+    // Cuts what came since the last look into receipts at the printer's cut commands. When
+    // the simulator let go of bytes that were never looked at (it printed faster than anyone
+    // looked), the receipt in progress lost its beginning: it is dropped, and the receipts
+    // begin again at the next cut.
     private void takeWhatWasPrinted() {
-        byte[] fresh = SimulatedPrinters.printed(id, printedSeen);
+        long[] begins = new long[1];
+        byte[] fresh = SimulatedPrinters.printed(id, printedSeen, begins);
+        if (begins[0] > printedSeen) {
+            printing.reset();
+            skippingToCut = true;
+        }
+        printedSeen = begins[0] + fresh.length;
         if (fresh.length == 0) return;
-        printedSeen += fresh.length;
         printing.writeBytes(fresh);
         byte[] pending = printing.toByteArray();
         int start = 0;
         for (int end : ReceiptRenderer.receiptEnds(pending)) {
+            if (skippingToCut) {
+                skippingToCut = false;
+                start = end;
+                continue;
+            }
             receiptsCut++;
             receipts.addLast(new Receipt(receiptsCut, Arrays.copyOfRange(pending, start, end), true));
             if (receipts.size() > KEPT_RECEIPTS) receipts.removeFirst();
