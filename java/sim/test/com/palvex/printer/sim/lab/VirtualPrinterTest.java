@@ -132,6 +132,35 @@ class VirtualPrinterTest {
         assertTrue(printer.state().pluggedIn());
     }
 
+    // An application that prints for days: the printer keeps its newest receipts and bytes
+    // only, and what it keeps is whole (a receipt whose beginning it let go of is dropped).
+    @Test
+    void aPrinterThatPrintsForLongStaysSmall(VirtualPrinter printer) {
+        open(VirtualPrinter.PRINTER_CLASS_DRIVER);
+        // Large receipts (pictures, say), so that the newest bytes hold fewer receipts than
+        // are kept, and what is let go of ends inside one.
+        byte[] receipt = new byte[100_003];
+        Arrays.fill(receipt, (byte) 'x');
+        int receipts = 3 * VirtualPrinter.KEPT_BYTES / receipt.length;
+        for (int i = 1; i <= receipts; i++) {
+            byte[] number = String.format("%08d\n", i).getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+            System.arraycopy(number, 0, receipt, 0, number.length);
+            receipt[receipt.length - 3] = 0x1D;
+            receipt[receipt.length - 2] = 'V';
+            receipt[receipt.length - 1] = 1;
+            assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, receipt));
+        }
+        List<Receipt> kept = printer.receipts();
+        assertTrue(kept.size() <= VirtualPrinter.KEPT_RECEIPTS, "kept " + kept.size());
+        assertTrue(printer.received().length <= 2 * VirtualPrinter.KEPT_BYTES);
+        assertTrue(printer.receiptsCut() >= kept.size());
+        Receipt last = kept.get(kept.size() - 1);
+        assertTrue(last.cut());
+        assertTrue(last.text().startsWith(String.format("%08d\n", receipts)), last.text().substring(0, 20));
+        assertArrayEquals(receipt, last.escpos());
+        for (Receipt each : kept) assertEquals(receipt.length, each.escpos().length, "a receipt is whole");
+    }
+
     @Test
     void optionsOfTheAgent() {
         LabOptions defaults = LabOptions.parse(null);
