@@ -235,7 +235,8 @@ run_soak() {
 }
 
 # Each libFuzzer target for a while, from its seeds in tests/fuzz/corpus; what it finds is
-# kept in build/host-asan/tests/fuzz/found/<target>, a failing input in build/fuzz-crashes.
+# kept in build/fuzz-found/<target> (apart from what CTest's short runs keep, so that a long
+# run does not lengthen them), a failing input in build/fuzz-crashes.
 # To keep new finds as seeds: <target> -merge=1 tests/fuzz/corpus/<target> <found folder>.
 run_fuzz() {
   local seconds=${1:-600}
@@ -244,10 +245,10 @@ run_fuzz() {
   mkdir -p build/fuzz-crashes
   local target
   for target in trace_fuzz device_search_fuzz escpos_fuzz application_fuzz; do
-    mkdir -p "build/host-asan/tests/fuzz/found/$target"
+    mkdir -p "build/fuzz-found/$target"
     step "fuzz: $target for $seconds s" build/host-asan/bin/$target -max_total_time="$seconds" \
       -timeout=20 -print_final_stats=1 -artifact_prefix="build/fuzz-crashes/$target-" \
-      "build/host-asan/tests/fuzz/found/$target" "tests/fuzz/corpus/$target"
+      "build/fuzz-found/$target" "tests/fuzz/corpus/$target"
   done
 }
 

@@ -580,8 +580,11 @@ class Application {
   }
 
   // A Printer Class printer that holds nothing to send, with no read fault armed, costs a
-  // few dozen reads a second at most, in every read mode.
+  // few dozen reads a second at most, in every read mode. Each check takes a quarter of a
+  // second, so an input makes a few at most.
   void CheckIdleCost() {
+    if (m_idleChecksLeft == 0) return;
+    --m_idleChecksLeft;
     ClearFaults();
     std::vector<int> idle;
     for (const PrinterModel& printer : m_printers) {
@@ -629,6 +632,7 @@ class Application {
   std::set<jint> m_nativeReads;  // maker's read handles Java holds open
   Bytes m_written;               // every byte Java asked to write, in order
   std::uint64_t m_writtenWithSuccess = 0;
+  int m_idleChecksLeft = 4;
   int m_writeDestination = -1;   // the printer writes reached since the last open
   std::string m_destinationSerial;
   jint m_sessionKind[2] = {-1, -1};  // what the last read and write open gave, until a close
