@@ -102,6 +102,24 @@ jbyteArray LogFrom(JNIEnv* env, jint id, jlong from, jlongArray start, Log log) 
     return bytes;
   });
 }
+// A printer's state in the bits of SimulatedPrinters.state, and back.
+int BitsOf(const printersim::PrinterState& state) {
+  return static_cast<int>(state.paper) | (state.coverOpen ? 1 << 2 : 0) | (state.offline ? 1 << 3 : 0) |
+         (state.recoverableError ? 1 << 4 : 0) | (state.unrecoverableError ? 1 << 5 : 0) |
+         (state.drawerOpen ? 1 << 6 : 0);
+}
+
+printersim::PrinterState StateOf(int bits) {
+  printersim::PrinterState state;
+  state.paper = static_cast<printersim::Paper>(bits & 3);
+  state.coverOpen = (bits & (1 << 2)) != 0;
+  state.offline = (bits & (1 << 3)) != 0;
+  state.recoverableError = (bits & (1 << 4)) != 0;
+  state.unrecoverableError = (bits & (1 << 5)) != 0;
+  state.drawerOpen = (bits & (1 << 6)) != 0;
+  return state;
+}
+
 }  // namespace
 
 extern "C" {
@@ -156,26 +174,18 @@ JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_unplugAfter
 JNIEXPORT jint JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_state(JNIEnv* env, jclass,
                                                                            jint id) {
   return Guarded(env, jint{0}, [&] {
-    const printersim::PrinterState state = printersim::State(id);
-    return static_cast<jint>(static_cast<int>(state.paper) | (state.coverOpen ? 1 << 2 : 0) |
-                             (state.offline ? 1 << 3 : 0) | (state.recoverableError ? 1 << 4 : 0) |
-                             (state.unrecoverableError ? 1 << 5 : 0) |
-                             (state.drawerOpen ? 1 << 6 : 0));
+    return static_cast<jint>(BitsOf(printersim::State(id)));
   });
 }
 
-JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_setState(JNIEnv* env, jclass,
-                                                                              jint id, jint bits) {
+JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_changeState(
+    JNIEnv* env, jclass, jint id, jint mask, jint bits) {
   GuardedVoid(env, [&] {
-    if ((bits & 3) == 3 || (bits & ~0x7F) != 0) throw std::invalid_argument("no such state");
-    printersim::PrinterState state;
-    state.paper = static_cast<printersim::Paper>(bits & 3);
-    state.coverOpen = (bits & (1 << 2)) != 0;
-    state.offline = (bits & (1 << 3)) != 0;
-    state.recoverableError = (bits & (1 << 4)) != 0;
-    state.unrecoverableError = (bits & (1 << 5)) != 0;
-    state.drawerOpen = (bits & (1 << 6)) != 0;
-    printersim::SetState(id, state);
+    printersim::ChangeState(id, [&](printersim::PrinterState* state) {
+      const int next = (BitsOf(*state) & ~mask) | (bits & mask);
+      if ((next & 3) == 3 || (next & ~0x7F) != 0) throw std::invalid_argument("no such state");
+      *state = StateOf(next);
+    });
   });
 }
 

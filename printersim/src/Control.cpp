@@ -60,7 +60,10 @@ void SetStatusByte(int id, int n, int value) {
 }
 
 PrinterState State(int id) { return Find(id)->State(); }
-void SetState(int id, const PrinterState& state) { Find(id)->SetState(state); }
+void SetState(int id, const PrinterState& state) {
+  Find(id)->ChangeState([&state](PrinterState* now) { *now = state; });
+}
+void ChangeState(int id, const std::function<void(PrinterState*)>& change) { Find(id)->ChangeState(change); }
 bool IsPresent(int id) { return Find(id)->IsPresent(); }
 std::vector<std::uint8_t> Printed(int id, std::uint64_t from, std::uint64_t* start) {
   return Find(id)->Printed(from, start);

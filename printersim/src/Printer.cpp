@@ -16,6 +16,15 @@ namespace {
 std::atomic<std::uint64_t> g_nextReadId{1};
 constexpr DWORD kKnownPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
+// The newest entries of an observation log: a printer that runs for days keeps its last
+// few thousand purges and control codes, not all of them.
+constexpr std::size_t kObservationsKept = 4096;
+void KeepNewest(std::vector<DWORD>* log) {
+  if (log->size() >= 2 * kObservationsKept) {
+    log->erase(log->begin(), log->end() - static_cast<std::ptrdiff_t>(kObservationsKept));
+  }
+}
+
 // Grows a vector's capacity so that `extra` more elements go in without allocating.
 template <typename T>
 void ReserveFor(std::vector<T>* items, std::size_t extra) {
@@ -44,8 +53,8 @@ void Printer::DetachLocked(DWORD error, Completions* completions) {
   // What the printer had sent but the host had not read is lost with the device.
   lostWithTheDevice_ += toHost_.size();
   toHost_.clear();
-  // What waited in its buffer to print goes with the power.
-  held_.clear();
+  // What waits in its buffer to print stays: the printer has its own power, and prints it
+  // once it can, cable or not.
   realTime_.Restart();
   for (PendingRead& read : pending_) {
     completions->push_back({std::move(read.done), read.filled, error});
@@ -205,10 +214,12 @@ PrinterState Printer::State() const {
   return state_;
 }
 
-void Printer::SetState(const PrinterState& state) {
+void Printer::ChangeState(const std::function<void(PrinterState*)>& change) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (state.Prints()) PrintHeldLocked();
-  state_ = state;
+  PrinterState next = state_;
+  change(&next);
+  if (next.Prints()) PrintHeldLocked();
+  state_ = next;
   changed_.notify_all();
 }
 
@@ -596,15 +607,29 @@ DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWO
              HandleErrorLocked(attachment) != 0;
     };
     for (;;) {
-      // All of it while the printer prints; what fits its buffer while it does not.
+      // All of it while the printer prints; what fits its buffer while it does not, and
+      // with a full buffer still the real-time commands at the head (a status request
+      // reaches a printer that takes nothing else).
       std::size_t room = size - accepted;
-      if (!state_.Prints()) room = std::min(room, kPrinterBufferSize - held_.size());
+      if (!state_.Prints()) {
+        const std::size_t free = held_.size() < kPrinterBufferSize ? kPrinterBufferSize - held_.size() : 0;
+        room = free > 0 ? std::min(room, free) : realTime_.LeadingCommands(bytes + accepted, room);
+      }
       if (room > 0) {
         AcceptLocked(bytes + accepted, room, &completions);
         accepted += static_cast<DWORD>(room);
         changed_.notify_all();
       }
       if (accepted == size) break;
+      // Replies to what it took go out now, not when the write ends: a status request
+      // answers at once.
+      if (!completions.empty()) {
+        lock.unlock();
+        Run(&completions, queued);
+        completions.clear();
+        lock.lock();
+        continue;  // the printer may have changed meanwhile
+      }
       ++stalledWriters_;
       changed_.notify_all();
       bool goesOn = true;
@@ -637,6 +662,7 @@ DWORD Printer::Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags) 
     std::lock_guard<std::mutex> lock(mutex_);
     queued = CompletesOnDeviceThreadLocked();
     if (DWORD error = HandleErrorLocked(attachment)) return error;
+    KeepNewest(&purges_);
     purges_.push_back(flags);
     changed_.notify_all();
     if ((flags & ~kKnownPurgeFlags) != 0) return ERROR_INVALID_PARAMETER;
@@ -652,6 +678,7 @@ DWORD Printer::Purge(std::uint64_t file, std::uint64_t attachment, DWORD flags) 
 
 void Printer::NoteIoControl(DWORD code) {
   std::lock_guard<std::mutex> lock(mutex_);
+  KeepNewest(&ioControls_);
   ioControls_.push_back(code);
   changed_.notify_all();
 }

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,7 +65,8 @@ class Printer : public std::enable_shared_from_this<Printer> {
   // n = 1..4; a value of -1 lets the state answer again.
   void SetStatusByte(int n, int value);
   PrinterState State() const;
-  void SetState(const PrinterState& state);
+  // `change` runs under the printer's lock; when it throws, nothing changes.
+  void ChangeState(const std::function<void(PrinterState*)>& change);
   bool IsPresent() const;
   std::uint64_t DrawerPulses() const;
 

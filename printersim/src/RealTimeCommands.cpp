@@ -22,6 +22,7 @@ int ArgumentsOf(std::uint8_t fn) {
 void RealTimeCommands::Feed(const std::uint8_t* data, std::size_t size, Requests* requests) {
   for (std::size_t i = 0; i < size; ++i) {
     const std::uint8_t byte = data[i];
+    ended_ = false;
     switch (state_) {
       case State::kData:
         if (byte == kDle) state_ = State::kAfterDle;
@@ -40,6 +41,7 @@ void RealTimeCommands::Feed(const std::uint8_t* data, std::size_t size, Requests
         if (byte >= 1 && byte <= 4) {
           requests->statusRequests.push_back(byte);
           state_ = State::kData;
+          ended_ = true;
         } else {
           // Not a status request after all; a DLE here may begin the next one.
           state_ = byte == kDle ? State::kAfterDle : State::kData;
@@ -49,11 +51,13 @@ void RealTimeCommands::Feed(const std::uint8_t* data, std::size_t size, Requests
         argumentsLeft_ = ArgumentsOf(byte);
         drawerKick_ = byte == 1;
         state_ = argumentsLeft_ > 0 ? State::kArguments : State::kData;
+        ended_ = argumentsLeft_ == 0;
         break;
       case State::kArguments:
         if (--argumentsLeft_ == 0) {
           if (drawerKick_) ++requests->drawerPulses;
           state_ = State::kData;
+          ended_ = true;
         }
         break;
     }
@@ -61,5 +65,21 @@ void RealTimeCommands::Feed(const std::uint8_t* data, std::size_t size, Requests
 }
 
 void RealTimeCommands::Restart() { state_ = State::kData; }
+
+std::size_t RealTimeCommands::LeadingCommands(const std::uint8_t* data, std::size_t size) const {
+  RealTimeCommands scan = *this;
+  Requests ignored;
+  std::size_t whole = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (scan.state_ == State::kData && data[i] != kDle) break;  // print data
+    scan.Feed(data + i, 1, &ignored);
+    if (scan.ended_) {
+      whole = i + 1;
+    } else if (scan.state_ == State::kData) {
+      break;  // a DLE that began no command
+    }
+  }
+  return whole;
+}
 
 }  // namespace printersim

@@ -27,12 +27,17 @@ class RealTimeCommands {
   void Feed(const std::uint8_t* data, std::size_t size, Requests* requests);
   // Forgets a command begun but not finished (the printer was powered off).
   void Restart();
+  // How many bytes at the head of `data` are real-time commands and nothing else (ending
+  // with a whole one), read on from where the stream is now: a printer whose buffer is full
+  // still takes those.
+  std::size_t LeadingCommands(const std::uint8_t* data, std::size_t size) const;
 
  private:
   enum class State { kData, kAfterDle, kAfterEot, kAfterDc4, kArguments };
   State state_ = State::kData;
   int argumentsLeft_ = 0;  // kArguments: bytes of DLE DC4 still to come
   bool drawerKick_ = false;  // kArguments: they end a drawer kick
+  bool ended_ = false;       // the last byte fed ended a command
 };
 
 }  // namespace printersim

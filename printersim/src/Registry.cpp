@@ -90,7 +90,8 @@ void Registry::Reset() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     removed.swap(printers_);
-    nextId_ = 1;
+    // Ids go on counting: an object of an earlier test that still holds an id must never
+    // reach a printer of the next.
     enumerationFaults_.clear();
   }
   // Outside the lock: detaching runs read completions and wakes stalled writers.

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,13 +62,15 @@ struct PrinterOptions {
 // with bits 1 and 4 always set (0x12 means no condition). A printer that does not print (paper
 // out, cover open, off line, an error) still takes data into its 4 KiB buffer and answers
 // real-time requests at once; once the buffer is full, writes wait until it prints again (or
-// until the write timeouts of the maker's driver run out). DLE DC4 1 m t opens the drawer.
+// until the write timeouts of the maker's driver run out), but for real-time requests at
+// their head, which it still takes. What waits in the buffer stays there when the cable is
+// pulled. DLE DC4 1 m t opens the drawer.
 enum class Paper { kPresent, kNearEnd, kOut };
 struct PrinterState {
   Paper paper = Paper::kPresent;
   bool coverOpen = false;
   bool offline = false;             // taken off line at the printer
-  bool recoverableError = false;    // an error that clears itself (a cutter jam, say)
+  bool recoverableError = false;    // an error that clears itself (a print head too hot, say)
   bool unrecoverableError = false;  // one that needs the printer switched off and on
   bool drawerOpen = false;
   // Whether it prints what it receives.
@@ -89,7 +92,8 @@ constexpr int kEveryEnumeration = -1;
 // --- Printers -------------------------------------------------------------------------
 
 // Plugs in a new printer, present at once, listed after every printer attached before it.
-// Returns its id, a small positive integer (1 for the first printer after a Reset).
+// Returns its id, a positive integer never given before in the process (a Reset does not
+// begin again, so that an id held from before it names no printer of after it).
 int Attach(const PrinterOptions& options);
 int Attach(int driverKind, int vendorId, int productId, const std::string& serial = "");
 
@@ -136,6 +140,9 @@ void SetStatusByte(int id, int n, int value);
 // Its state, and a new one: a state in which it prints again prints what waited in its buffer.
 PrinterState State(int id);
 void SetState(int id, const PrinterState& state);
+// Changes its state in one step with what the printer changes itself (a drawer kick):
+// `change` sees the state as it is and may throw, which leaves it as it was.
+void ChangeState(int id, const std::function<void(PrinterState*)>& change);
 // Whether it is plugged in.
 bool IsPresent(int id);
 // What it has printed: what it received, but for what still waits in its buffer; from
@@ -217,8 +224,10 @@ std::uint64_t BytesLostWithTheDevice(int id);
 std::uint64_t BytesPurged(int id);        // bytes it sent that a purge of input threw away
 int StalledWrites(int id);                // writes blocked by StallWrites now
 int OpenFiles(int id);                    // handles open on the printer now
-std::vector<DWORD> Purges(int id);        // flags of every purge on its handles, in order
-std::vector<DWORD> IoControls(int id);    // codes of every device control on its handles
+// Flags of every purge on its handles in order, and codes of every device control (the
+// newest few thousand of each: a printer that runs for days stays small).
+std::vector<DWORD> Purges(int id);
+std::vector<DWORD> IoControls(int id);
 
 // Each waits until the condition holds or the timeout runs out; true when it holds.
 bool WaitForPendingRead(int id, std::chrono::milliseconds timeout);

@@ -82,8 +82,13 @@ public final class SimulatedPrinters {
      */
     public static native int state(int id);
 
-    /** A new state, in the bits of {@link #state}; one that prints again prints what waited. */
-    public static native void setState(int id, int bits);
+    /**
+     * Changes the bits of its state that {@code mask} selects to those of {@code bits}, in
+     * one step with whatever the printer itself changes (a drawer kick from the application
+     * between a look and a change is never lost); a state that prints again prints what
+     * waited. {@code changeState(id, -1, bits)} sets the whole state.
+     */
+    public static native void changeState(int id, int mask, int bits);
 
     /** Whether it is plugged in. */
     public static native boolean isPresent(int id);

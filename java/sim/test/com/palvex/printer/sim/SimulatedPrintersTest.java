@@ -58,14 +58,16 @@ class SimulatedPrintersTest {
     }
 
     @Test
-    void attachedPrintersAreOpenedUnderTheirDriverAndIdsRestartAfterReset() {
+    void attachedPrintersAreOpenedUnderTheirDriverAndIdsAreNeverGivenAgain() {
         assertEquals(10, SimulatedPrinters.supportedIds().length);
-        assertEquals(1, supportedPrinter(SimulatedPrinters.MAKER_DRIVER));
+        int before = supportedPrinter(SimulatedPrinters.MAKER_DRIVER);
         assertEquals(0, port.usbInitPipe(handles, write));
         port.usbClosePipe(handles.hWritePort);
         SimulatedPrinters.reset();
         assertEquals(-1, port.usbInitPipe(handles, write));  // no printer after a reset
-        assertEquals(1, supportedPrinter(SimulatedPrinters.PRINTER_CLASS_DRIVER));
+        int after = supportedPrinter(SimulatedPrinters.PRINTER_CLASS_DRIVER);
+        assertTrue(after > before, "an id from before a reset names no printer after it");
+        assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.send(before, new byte[] {1}));
         assertEquals(1, port.usbInitPipe(handles, write));
     }
 

@@ -20,40 +20,17 @@ public record PrinterState(
                 && !unrecoverableError;
     }
 
+    // The bits of SimulatedPrinters.state.
+    static final int PAPER = 3;
+    static final int COVER_OPEN = 1 << 2;
+    static final int OFFLINE = 1 << 3;
+    static final int RECOVERABLE_ERROR = 1 << 4;
+    static final int UNRECOVERABLE_ERROR = 1 << 5;
+    static final int DRAWER_OPEN = 1 << 6;
+
     static PrinterState fromBits(int bits, boolean pluggedIn) {
         return new PrinterState(Paper.values()[bits & 3], (bits & (1 << 2)) != 0,
                 (bits & (1 << 3)) == 0, (bits & (1 << 4)) != 0, (bits & (1 << 5)) != 0,
                 (bits & (1 << 6)) != 0, pluggedIn);
-    }
-
-    int toBits() {
-        return paper.ordinal() | (coverOpen ? 1 << 2 : 0) | (online ? 0 : 1 << 3)
-                | (recoverableError ? 1 << 4 : 0) | (unrecoverableError ? 1 << 5 : 0)
-                | (drawerOpen ? 1 << 6 : 0);
-    }
-
-    PrinterState withPaper(Paper value) {
-        return new PrinterState(value, coverOpen, online, recoverableError, unrecoverableError,
-                drawerOpen, pluggedIn);
-    }
-
-    PrinterState withCoverOpen(boolean value) {
-        return new PrinterState(paper, value, online, recoverableError, unrecoverableError,
-                drawerOpen, pluggedIn);
-    }
-
-    PrinterState withOnline(boolean value) {
-        return new PrinterState(paper, coverOpen, value, recoverableError, unrecoverableError,
-                drawerOpen, pluggedIn);
-    }
-
-    PrinterState withErrors(boolean recoverable, boolean unrecoverable) {
-        return new PrinterState(paper, coverOpen, online, recoverable, unrecoverable, drawerOpen,
-                pluggedIn);
-    }
-
-    PrinterState withDrawerOpen(boolean value) {
-        return new PrinterState(paper, coverOpen, online, recoverableError, unrecoverableError,
-                value, pluggedIn);
     }
 }

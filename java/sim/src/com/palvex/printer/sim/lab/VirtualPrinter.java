@@ -121,8 +121,10 @@ public final class VirtualPrinter {
         return PrinterState.fromBits(SimulatedPrinters.state(id), SimulatedPrinters.isPresent(id));
     }
 
-    private synchronized void change(java.util.function.UnaryOperator<PrinterState> how) {
-        SimulatedPrinters.setState(id, how.apply(state()).toBits());
+    // Sets the state bits `mask` selects to `bits`, in one step with what the printer
+    // changes itself (the application's drawer kick).
+    private void change(int mask, int bits) {
+        SimulatedPrinters.changeState(id, mask, bits);
     }
 
     /** The cable is pulled: the application's calls on it fail, as they do on a till. */
@@ -130,63 +132,71 @@ public final class VirtualPrinter {
         SimulatedPrinters.detach(id);
     }
 
-    /** The cable is plugged back in. */
+    /**
+     * The cable is plugged back in; nothing happens to a printer that is plugged in. What
+     * waited in its buffer is still there: the printer has its own power.
+     */
     public void replug() {
-        SimulatedPrinters.reattach(id);
+        synchronized (this) {
+            if (!SimulatedPrinters.isPresent(id)) SimulatedPrinters.reattach(id);
+        }
     }
 
     public void paperNearEnd() {
-        change(s -> s.withPaper(Paper.NEAR_END));
+        change(PrinterState.PAPER, Paper.NEAR_END.ordinal());
     }
 
     /** The paper runs out: the printer stops printing. */
     public void paperOut() {
-        change(s -> s.withPaper(Paper.OUT));
+        change(PrinterState.PAPER, Paper.OUT.ordinal());
     }
 
     /** A new roll: the printer prints again, first what waited. */
     public void loadPaper() {
-        change(s -> s.withPaper(Paper.PRESENT));
+        change(PrinterState.PAPER, Paper.PRESENT.ordinal());
     }
 
     public void openCover() {
-        change(s -> s.withCoverOpen(true));
+        change(PrinterState.COVER_OPEN, PrinterState.COVER_OPEN);
     }
 
     public void closeCover() {
-        change(s -> s.withCoverOpen(false));
+        change(PrinterState.COVER_OPEN, 0);
     }
 
     public void takeOffline() {
-        change(s -> s.withOnline(false));
+        change(PrinterState.OFFLINE, PrinterState.OFFLINE);
     }
 
     public void bringOnline() {
-        change(s -> s.withOnline(true));
+        change(PrinterState.OFFLINE, 0);
     }
 
-    /** An error that clears itself once its cause is gone (a cutter jam, say). */
+    /**
+     * An error that clears itself once its cause is gone (the print head too hot, say): DLE
+     * EOT 3 answers it in bit 6.
+     */
     public void recoverableError() {
-        change(s -> s.withErrors(true, s.unrecoverableError()));
+        change(PrinterState.RECOVERABLE_ERROR, PrinterState.RECOVERABLE_ERROR);
     }
 
-    /** An error that needs the printer switched off and on. */
+    /** An error that needs the printer switched off and on: DLE EOT 3 answers it in bit 5. */
     public void unrecoverableError() {
-        change(s -> s.withErrors(s.recoverableError(), true));
+        change(PrinterState.UNRECOVERABLE_ERROR, PrinterState.UNRECOVERABLE_ERROR);
     }
 
     /** The error is gone (or the printer was switched off and on). */
     public void clearErrors() {
-        change(s -> s.withErrors(false, false));
+        change(PrinterState.RECOVERABLE_ERROR | PrinterState.UNRECOVERABLE_ERROR, 0);
     }
 
     /** Someone opens the cash drawer by hand; DLE DC4 1 m t from the application opens it too. */
     public void openDrawer() {
-        change(s -> s.withDrawerOpen(true));
+        change(PrinterState.DRAWER_OPEN, PrinterState.DRAWER_OPEN);
     }
 
     public void closeDrawer() {
-        change(s -> s.withDrawerOpen(false));
+        change(PrinterState.DRAWER_OPEN, 0);
     }
 
     /** Times the application kicked the drawer open. */

@@ -132,6 +132,39 @@ class VirtualPrinterTest {
         assertTrue(printer.state().pluggedIn());
     }
 
+    // A panel's change and the application's own effect on the printer never undo each
+    // other; a click on "replug" for a printer that is plugged in, or a pulled cable, never
+    // loses what waits in the printer's buffer.
+    @Test
+    void controlsNeverUndoWhatThePrinterDidOrLoseWhatItHolds(VirtualPrinter printer) throws Exception {
+        open(VirtualPrinter.PRINTER_CLASS_DRIVER);
+        CompletableFuture<Void> clicks = CompletableFuture.runAsync(() -> {
+            for (int i = 0; i < 20_000; i++) {
+                if (i % 2 == 0) printer.paperNearEnd(); else printer.loadPaper();
+            }
+        });
+        int closedAfterAKick = 0;
+        while (!clicks.isDone()) {
+            printer.closeDrawer();
+            assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {0x10, 0x14, 1, 0, 1}));
+            if (!printer.state().drawerOpen()) closedAfterAKick++;
+        }
+        clicks.get(30, TimeUnit.SECONDS);
+        assertEquals(0, closedAfterAKick, "a change of the paper undid the application's drawer kick");
+
+        printer.loadPaper();
+        printer.paperOut();
+        byte[] held = "HELD RECEIPT\n".getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, held));
+        printer.replug();
+        assertTrue(printer.state().pluggedIn());
+        printer.unplug();
+        printer.replug();
+        printer.loadPaper();
+        assertTrue(new String(printer.lastReceipt().escpos(), java.nio.charset.StandardCharsets.US_ASCII)
+                .endsWith("HELD RECEIPT\n"), "what the printer took is printed");
+    }
+
     // An application that prints for days: the printer keeps its newest receipts and bytes
     // only, and what it keeps is whole (a receipt whose beginning it let go of is dropped).
     @Test
