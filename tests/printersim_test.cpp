@@ -472,6 +472,32 @@ TEST_F(PrinterSim, APrinterThatDoesNotPrintBuffersThenHoldsWritesAndLosesNothing
   EXPECT_EQ(printersim::DrawerPulses(id), 1u);
 }
 
+// ESC p in the print data opens the drawer when it prints: split across writes, after the
+// paper is loaded for what waited, and never for the same bytes inside an image's data.
+TEST_F(PrinterSim, DrawerKicksInThePrintDataOpenTheDrawerAsTheyPrint) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File out = Open(Pipe(id, "PIPE01"));
+  ASSERT_TRUE(out);
+  const Bytes image{0x1D, 'v', '0', 0, 5, 0, 1, 0, 0x1B, 'p', 0, 25, 250};  // a 40 x 1 image
+  EXPECT_EQ(Write(*out, image), 0u);
+  EXPECT_EQ(Write(*out, Bytes{'a', 0x1B, 'p'}), 0u);
+  EXPECT_EQ(printersim::DrawerPulses(id), 0u);
+  EXPECT_EQ(Write(*out, Bytes{0, 25}), 0u);
+  EXPECT_EQ(Write(*out, Bytes{250, 'b'}), 0u);
+  EXPECT_EQ(printersim::DrawerPulses(id), 1u);
+  EXPECT_TRUE(printersim::State(id).drawerOpen);
+
+  printersim::ChangeState(id, [](printersim::PrinterState* state) {
+    state->drawerOpen = false;
+    state->paper = printersim::Paper::kOut;
+  });
+  EXPECT_EQ(Write(*out, Bytes{0x1B, 'p', 49, 25, 250}), 0u);
+  EXPECT_EQ(printersim::DrawerPulses(id), 1u) << "it waits with the receipt";
+  printersim::ChangeState(id, [](printersim::PrinterState* state) { state->paper = printersim::Paper::kPresent; });
+  EXPECT_EQ(printersim::DrawerPulses(id), 2u);
+  EXPECT_TRUE(printersim::State(id).drawerOpen);
+}
+
 // The maker's driver applies its write timeouts to a printer that takes no more: the write
 // succeeds with the bytes taken, and a write that takes none at all reports it so.
 TEST_F(PrinterSim, MakersDriverWritesToARefusingPrinterEndByTheirTimeout) {

@@ -31,6 +31,30 @@ bool CopyBytes(JNIEnv* env, jbyteArray array, std::vector<std::uint8_t>* bytes) 
   return true;
 }
 
+// A new Java array with these bytes, or null with OutOfMemoryError pending.
+jbyteArray ByteArrayOf(JNIEnv* env, const std::vector<std::uint8_t>& bytes) {
+  jbyteArray array = env->NewByteArray(static_cast<jsize>(bytes.size()));
+  if (array != nullptr) {
+    env->SetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()),
+                            reinterpret_cast<const jbyte*>(bytes.data()));
+  }
+  return array;
+}
+
+// Runs `body` on a copy of the ESC/POS array: `failure`, with an exception pending, when the
+// array is null or the body throws (no C++ exception crosses into the JVM).
+template <typename Result, typename Body>
+Result WithEscPos(JNIEnv* env, jbyteArray escpos, Result failure, Body&& body) {
+  try {
+    std::vector<std::uint8_t> bytes;
+    if (!CopyBytes(env, escpos, &bytes)) return failure;
+    return body(bytes);
+  } catch (const std::exception& e) {
+    Throw(env, "java/lang/RuntimeException", e.what());
+    return failure;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -38,24 +62,17 @@ extern "C" {
 JNIEXPORT jstring JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderText(JNIEnv* env,
                                                                                 jclass,
                                                                                 jbyteArray escpos) {
-  try {
-    std::vector<std::uint8_t> bytes;
-    if (!CopyBytes(env, escpos, &bytes)) return nullptr;
+  return WithEscPos(env, escpos, jstring{}, [&](const std::vector<std::uint8_t>& bytes) {
     // ASCII only (the renderer prints '?' for anything else), so modified UTF-8 is plain.
     return env->NewStringUTF(printersim::RenderText(bytes).c_str());
-  } catch (const std::exception& e) {
-    Throw(env, "java/lang/RuntimeException", e.what());
-    return nullptr;
-  }
+  });
 }
 
 JNIEXPORT jboolean JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderPng(JNIEnv* env,
                                                                                 jclass,
                                                                                 jbyteArray escpos,
                                                                                 jstring path) {
-  try {
-    std::vector<std::uint8_t> bytes;
-    if (!CopyBytes(env, escpos, &bytes)) return JNI_FALSE;
+  return WithEscPos(env, escpos, jboolean{JNI_FALSE}, [&](const std::vector<std::uint8_t>& bytes) -> jboolean {
     if (path == nullptr) {
       Throw(env, "java/lang/NullPointerException", "path");
       return JNI_FALSE;
@@ -67,17 +84,12 @@ JNIEXPORT jboolean JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderPng
     const printersim::RenderResult result = printersim::RenderPng(bytes, pngPath);
     t_lastError = result.ok ? std::string() : result.error;
     return result.ok ? JNI_TRUE : JNI_FALSE;
-  } catch (const std::exception& e) {
-    Throw(env, "java/lang/RuntimeException", e.what());
-    return JNI_FALSE;
-  }
+  });
 }
 
 JNIEXPORT jintArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_receiptEnds(
     JNIEnv* env, jclass, jbyteArray escpos) {
-  try {
-    std::vector<std::uint8_t> bytes;
-    if (!CopyBytes(env, escpos, &bytes)) return nullptr;
+  return WithEscPos(env, escpos, jintArray{}, [&](const std::vector<std::uint8_t>& bytes) {
     const std::vector<std::size_t> ends = printersim::ReceiptEnds(bytes);
     std::vector<jint> values(ends.begin(), ends.end());
     jintArray array = env->NewIntArray(static_cast<jsize>(values.size()));
@@ -85,31 +97,24 @@ JNIEXPORT jintArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_receiptE
       env->SetIntArrayRegion(array, 0, static_cast<jsize>(values.size()), values.data());
     }
     return array;
-  } catch (const std::exception& e) {
-    Throw(env, "java/lang/RuntimeException", e.what());
-    return nullptr;
-  }
+  });
 }
 
 JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderPngBytes(
     JNIEnv* env, jclass, jbyteArray escpos) {
-  try {
-    std::vector<std::uint8_t> bytes;
-    if (!CopyBytes(env, escpos, &bytes)) return nullptr;
+  return WithEscPos(env, escpos, jbyteArray{}, [&](const std::vector<std::uint8_t>& bytes) -> jbyteArray {
     std::vector<std::uint8_t> png;
     const printersim::RenderResult result = printersim::RenderPngBytes(bytes, &png);
     t_lastError = result.ok ? std::string() : result.error;
-    if (!result.ok) return nullptr;
-    jbyteArray array = env->NewByteArray(static_cast<jsize>(png.size()));
-    if (array != nullptr) {
-      env->SetByteArrayRegion(array, 0, static_cast<jsize>(png.size()),
-                              reinterpret_cast<const jbyte*>(png.data()));
-    }
-    return array;
-  } catch (const std::exception& e) {
-    Throw(env, "java/lang/RuntimeException", e.what());
-    return nullptr;
-  }
+    return result.ok ? ByteArrayOf(env, png) : nullptr;
+  });
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_modesAtEnd(
+    JNIEnv* env, jclass, jbyteArray escpos) {
+  return WithEscPos(env, escpos, jbyteArray{}, [&](const std::vector<std::uint8_t>& bytes) {
+    return ByteArrayOf(env, printersim::ModesAtEnd(bytes));
+  });
 }
 
 JNIEXPORT jstring JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_lastError(JNIEnv* env,

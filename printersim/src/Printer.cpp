@@ -218,8 +218,9 @@ void Printer::ChangeState(const std::function<void(PrinterState*)>& change) {
   std::lock_guard<std::mutex> lock(mutex_);
   PrinterState next = state_;
   change(&next);
-  if (next.Prints()) PrintHeldLocked();
+  const int drawerPulses = next.Prints() ? PrintHeldLocked() : 0;
   state_ = next;
+  PulseDrawerLocked(drawerPulses);
   changed_.notify_all();
 }
 
@@ -549,6 +550,9 @@ void Printer::AcceptLocked(const std::uint8_t* bytes, std::size_t size, Completi
   RealTimeCommands realTime = realTime_;
   RealTimeCommands::Requests requests;
   realTime.Feed(bytes, size, &requests);
+  PrintedCommands printedCommands = printedCommands_;
+  PrintedCommands::Effects effects;
+  if (state_.Prints()) printedCommands.Feed(bytes, size, &effects);
   received_.Reserve(size);
   if (state_.Prints()) printed_.Reserve(size);
   MakeRoomLocked(completions, requests.statusRequests.size());
@@ -558,17 +562,28 @@ void Printer::AcceptLocked(const std::uint8_t* bytes, std::size_t size, Completi
   if (state_.Prints()) printed_.Append(bytes, bytes + size);
   received_.Append(bytes, bytes + size);
   realTime_ = realTime;
-  if (requests.drawerPulses > 0) {
-    drawerPulses_ += static_cast<std::uint64_t>(requests.drawerPulses);
-    state_.drawerOpen = true;
-  }
+  printedCommands_ = std::move(printedCommands);
+  PulseDrawerLocked(requests.drawerPulses + effects.drawerPulses);
   DeliverLocked(completions);
 }
 
-void Printer::PrintHeldLocked() {
+int Printer::PrintHeldLocked() {
+  const std::vector<std::uint8_t> held(held_.begin(), held_.end());
+  PrintedCommands printedCommands = printedCommands_;
+  PrintedCommands::Effects effects;
+  printedCommands.Feed(held.data(), held.size(), &effects);
   printed_.Reserve(held_.size());
   printed_.Append(held_.begin(), held_.end());
   held_.clear();
+  printedCommands_ = std::move(printedCommands);
+  return effects.drawerPulses;
+}
+
+// DLE DC4 1 m t as it arrives, and ESC p m t1 t2 as it prints, open the drawer.
+void Printer::PulseDrawerLocked(int pulses) {
+  if (pulses <= 0) return;
+  drawerPulses_ += static_cast<std::uint64_t>(pulses);
+  state_.drawerOpen = true;
 }
 
 DWORD Printer::Write(std::uint64_t attachment, const void* data, DWORD size, DWORD* written,

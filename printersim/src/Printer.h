@@ -31,6 +31,7 @@
 
 #include "ByteLog.h"
 #include "DeviceThread.h"
+#include "EscPosCommands.h"
 #include "Faults.h"
 #include "InterfacePath.h"
 #include "ReadWait.h"
@@ -166,8 +167,10 @@ class Printer : public std::enable_shared_from_this<Printer> {
   // keeps them in the buffer while the printer does not print. Throws std::bad_alloc, with
   // nothing changed, when there is no memory for the replies.
   void AcceptLocked(const std::uint8_t* bytes, std::size_t size, Completions* completions);
-  // Prints what waited in the buffer, once the printer prints again.
-  void PrintHeldLocked();
+  // Prints what waited in the buffer, once the printer prints again; the drawer pulses its
+  // ESC p commands ask for, for the caller to give once its state change is in place.
+  int PrintHeldLocked();
+  void PulseDrawerLocked(int pulses);
   std::uint8_t StatusReplyLocked(int n) const;
   // The queued read modes hand completions to the device thread.
   bool CompletesOnDeviceThreadLocked() const;
@@ -195,6 +198,7 @@ class Printer : public std::enable_shared_from_this<Printer> {
   std::deque<std::uint8_t> toHost_;  // sent by the printer, not yet read
   std::deque<PendingRead> pending_;  // oldest first; empty whenever toHost_ is not
   RealTimeCommands realTime_;
+  PrintedCommands printedCommands_;  // what the print data does as it prints (drawer kicks)
   PrinterState state_;
   int statusOverride_[4] = {-1, -1, -1, -1};  // SetStatusByte's replies, -1: the state's
   ByteLog printed_;                           // what it printed

@@ -1,7 +1,11 @@
 // The simulated printer's ESC/POS interpreter and text rendering, over arbitrary bytes:
-// nothing is read past the stream, and what is printed keeps to the paper.
+// nothing is read past the stream, and what is printed keeps to the paper. The printer's own
+// reading of its print data finds the same commands however the bytes are split.
 #include <printersim/receipt.h>
 
+#include "EscPosCommands.h"
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -20,5 +24,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t newlines = 0;
   for (char c : text) newlines += c == '\n' ? 1 : 0;
   if (newlines != lines.size()) std::abort();
+
+  printersim::PrintedCommands whole;
+  printersim::PrintedCommands::Effects all;
+  whole.Feed(data, size, &all);
+  printersim::PrintedCommands pieces;
+  printersim::PrintedCommands::Effects split;
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < size; ++i) {
+    const std::size_t piece = std::min<std::size_t>(size - at, 1 + data[i % size] % 7);
+    pieces.Feed(data + at, piece, &split);
+    at += piece;
+  }
+  if (all.drawerPulses != split.drawerPulses) std::abort();
   return 0;
 }

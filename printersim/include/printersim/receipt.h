@@ -57,6 +57,11 @@ std::string RenderText(const std::vector<PrintedLine>& lines);
 // order. A receipt runs from the end of the one before to its cut.
 std::vector<std::size_t> ReceiptEnds(const std::vector<std::uint8_t>& escpos);
 
+// The commands that restore the print modes in force at the end of the stream (bold,
+// character size, alignment). A printer keeps its modes across a cut, so a receipt cut out of
+// a longer stream prints as it did there when these go before it.
+std::vector<std::uint8_t> ModesAtEnd(const std::vector<std::uint8_t>& escpos);
+
 // The console font the picture is drawn with (a PSF file, gzip-compressed or not) unless a
 // caller names another.
 std::string DefaultReceiptFontPath();

@@ -37,6 +37,13 @@ public final class ReceiptRenderer {
      */
     public static native int[] receiptEnds(byte[] escpos);
 
+    /**
+     * The commands that restore the print modes in force at the end of an ESC/POS stream
+     * (bold, character size, alignment). A printer keeps its modes across a cut: a receipt
+     * cut out of a longer stream prints as it did there with these before it.
+     */
+    public static native byte[] modesAtEnd(byte[] escpos);
+
     /** Why the last {@link #renderPng} or {@link #renderPngBytes} on this thread failed. */
     public static native String lastError();
 }
