@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "comm/HandleLedger.h"
+#include "jni/JniSupport.h"
 #include "support/Deadline.h"
 #include "support/NativePort.h"
 
@@ -176,6 +177,13 @@ TEST(NativesBoundary, AReadOpenWhoseHandleCannotBeRecordedFailsAndLeavesNothingO
   }
   EXPECT_GT(failedWithTheTrace, 0);
   for (const jint handle : opened) EXPECT_EQ(java.Close(handle), 0);
+}
+
+// A failure of any other kind than memory comes back as the native's failure result too.
+TEST(NativesBoundary, AnyExceptionBecomesTheFailureResult) {
+  SetLastError(0);
+  EXPECT_EQ(AtJavaBoundary("Test", jint{-1}, []() -> jint { throw 42; }), -1);
+  EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_ENOUGH_MEMORY});
 }
 
 }  // namespace

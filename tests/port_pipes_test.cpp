@@ -112,6 +112,11 @@ TEST_F(PortPipes, AFailedCallAlwaysLeavesItsErrorAsTheLastResult) {
   EXPECT_EQ(m_java.LastError(), kInvalidParameter);
   EXPECT_EQ(m_java.GetCommTimeout(m_java.readHandle()), 1);  // still a Printer Class port
   EXPECT_EQ(m_java.LastError(), 0);
+  // A thread that has made no call yet has no failure to report.
+  std::thread([] {
+    JavaThread fresh;
+    EXPECT_EQ(fresh.LastError(), 0);
+  }).join();
 }
 
 // What the printer sent before the read pipe was opened (an old status reply, say) is

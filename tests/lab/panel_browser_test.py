@@ -161,8 +161,9 @@ def main():
         checks.check("with the paper out a job larger than the printer's buffer stalls", stalled)
         click(page, "loadPaper")
         checks.check('"load paper" in the page lets the stalled job finish', till.answer() == "ok written")
-        # The job has no cut of its own: its w's lead the receipt that the next cut ends.
-        leading_ws = lambda: max((re.match(r"[w\n]*", e.text).group().count("w")
+        # The job has no cut of its own: its w's lead the receipt that the next cut ends,
+        # right-aligned as the receipt before left the printer.
+        leading_ws = lambda: max((re.match(r"[w\n ]*", e.text).group().count("w")
                                   for e in page.find_elements(By.CSS_SELECTOR, ".receipt pre")), default=0)
         checks.check("the stalled job printed in full, byte for byte",
                      wait_for(page, lambda: leading_ws() == 10000), leading_ws())

@@ -1,7 +1,7 @@
 "use strict";
 // Everything printers and the library produce is shown as text (textContent), never as HTML.
 const token = document.querySelector('meta[name="lab-token"]').content;
-const kept = 50;  // receipts shown; older ones are folded away
+const kept = 50;  // receipts shown (as many as the panel sends a page that opens); older ones are folded away
 let printerId = null;
 let newest = 0;  // the highest receipt number the page has heard of
 const traceLines = [];

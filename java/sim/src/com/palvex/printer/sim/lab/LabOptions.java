@@ -16,7 +16,11 @@ import java.util.Locale;
  */
 public record LabOptions(int driverKind, String model, String serial, int port) {
 
-    /** Parses the agent's argument; null or empty gives the defaults. */
+    /**
+     * Parses the agent's argument; null or empty gives the defaults, as do empty options
+     * (",,") and an empty value. Throws IllegalArgumentException for an option it does not
+     * know or a value it cannot take.
+     */
     public static LabOptions parse(String text) {
         int driver = VirtualPrinter.PRINTER_CLASS_DRIVER;
         String model = null;
@@ -24,10 +28,12 @@ public record LabOptions(int driverKind, String model, String serial, int port) 
         int port = 0;
         if (text != null && !text.isBlank()) {
             for (String option : text.split(",")) {
+                if (option.isBlank()) continue;
                 int equals = option.indexOf('=');
                 if (equals <= 0) throw new IllegalArgumentException("option without a value: " + option);
                 String name = option.substring(0, equals).trim().toLowerCase(Locale.ROOT);
                 String value = option.substring(equals + 1).trim();
+                if (value.isEmpty()) continue;
                 switch (name) {
                     case "driver" -> driver = switch (value.toLowerCase(Locale.ROOT)) {
                         case "class" -> VirtualPrinter.PRINTER_CLASS_DRIVER;
@@ -37,7 +43,11 @@ public record LabOptions(int driverKind, String model, String serial, int port) 
                     case "model" -> model = value;
                     case "serial" -> serial = value;
                     case "port" -> {
-                        port = Integer.parseInt(value);
+                        try {
+                            port = Integer.parseInt(value);
+                        } catch (NumberFormatException e) {
+                            throw new IllegalArgumentException("no port " + value);
+                        }
                         if (port < 0 || port > 65535) throw new IllegalArgumentException("no port " + value);
                     }
                     default -> throw new IllegalArgumentException("no option " + name

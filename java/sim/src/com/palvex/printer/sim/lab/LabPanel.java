@@ -21,8 +21,12 @@ import java.util.List;
 import java.util.Locale;
 import java.util.Map;
 import java.util.concurrent.CopyOnWriteArrayList;
-import java.util.concurrent.Executors;
+import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.ThreadFactory;
+import java.util.concurrent.ThreadPoolExecutor;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.function.Consumer;
 
 /**
  * The printer lab's page: one static page, served by the JDK's own HTTP server on the
@@ -47,8 +51,34 @@ public final class LabPanel implements AutoCloseable {
      * between are folded away on the page.
      */
     private static final int RECEIPTS_PER_LOOK = 4;
+    /** The newest receipts a page that opens gets (the page shows no more). */
+    private static final int SNAPSHOT_RECEIPTS = 50;
     /** Trace lines the panel keeps for a page that opens later. */
     private static final int KEPT_TRACE_LINES = 500;
+    /**
+     * Threads that answer requests at most. A page's event stream holds none (each has a
+     * sender of its own), so these only answer short requests; more wait their turn.
+     */
+    private static final int REQUEST_THREADS = 8;
+    /**
+     * Event streams open at most. A page that stopped reading keeps its stream's thread
+     * until its connection ends, so the number of those is bounded too.
+     */
+    private static final int MAX_STREAMS = 16;
+    /** Bytes of events a page may fall behind by before the panel drops its stream. */
+    private static final int MAX_BYTES_BEHIND = 4 << 20;
+    /**
+     * Seconds a request may take to arrive in full: a client that sends its request slowly,
+     * or never finishes it, holds a request thread no longer than this.
+     */
+    private static final String MAX_REQUEST_SECONDS = "10";
+
+    static {
+        // Read once, when the JDK's server is first used; an application's own value stays.
+        if (System.getProperty("sun.net.httpserver.maxReqTime") == null) {
+            System.setProperty("sun.net.httpserver.maxReqTime", MAX_REQUEST_SECONDS);
+        }
+    }
 
     private final List<VirtualPrinter> printers;
     private final HttpServer server;
@@ -56,8 +86,14 @@ public final class LabPanel implements AutoCloseable {
     private final byte[] page;
     private final byte[] script;
     private final List<EventStream> streams = new CopyOnWriteArrayList<>();
+    private final AtomicInteger senders = new AtomicInteger();  // streams whose sender still runs
+    // Held while events go out and while a page's stream joins, so that a page gets its
+    // snapshot and then every event after it, in order.
+    private final Object publishing = new Object();
     private final Deque<String> trace = new ArrayDeque<>();  // guarded by itself
     private final Thread watcher;
+    private final Object lookNow = new Object();  // a change was made: the watcher looks at once
+    private boolean changed;                      // guarded by lookNow
     private volatile boolean closed;
 
     private LabPanel(List<VirtualPrinter> printers, HttpServer server) throws IOException {
@@ -74,7 +110,10 @@ public final class LabPanel implements AutoCloseable {
             thread.setDaemon(true);
             return thread;
         };
-        server.setExecutor(Executors.newCachedThreadPool(daemons));
+        ThreadPoolExecutor requests = new ThreadPoolExecutor(REQUEST_THREADS, REQUEST_THREADS,
+                30, TimeUnit.SECONDS, new LinkedBlockingQueue<>(), daemons);
+        requests.allowCoreThreadTimeOut(true);
+        server.setExecutor(requests);
         watcher = new Thread(this::watch, "printer-lab-watcher");
         watcher.setDaemon(true);
     }
@@ -113,18 +152,33 @@ public final class LabPanel implements AutoCloseable {
 
     @Override
     public void close() {
-        closed = true;
+        synchronized (publishing) {
+            closed = true;
+        }
         watcher.interrupt();
         for (EventStream stream : streams) stream.close();
         server.stop(0);
     }
 
+    // A control changed a printer: the watcher tells the pages now rather than at its next look.
+    private void lookNow() {
+        synchronized (lookNow) {
+            changed = true;
+            lookNow.notifyAll();
+        }
+    }
+
     // --- Requests ---------------------------------------------------------------------------
 
     private void handle(HttpExchange exchange) throws IOException {
-        try (exchange) {
+        boolean keepOpen = false;
+        try {
             if (!addressedToUs(exchange)) {
                 answer(exchange, 421, "text/plain", "this panel answers on 127.0.0.1 and localhost only");
+                return;
+            }
+            if (fromAnotherSite(exchange)) {
+                answer(exchange, 403, "text/plain", "this panel answers its own page only");
                 return;
             }
             String path = exchange.getRequestURI().getPath();
@@ -146,7 +200,7 @@ public final class LabPanel implements AutoCloseable {
             switch (path) {
                 case "/" -> answer(exchange, 200, "text/html; charset=utf-8", page);
                 case "/panel.js" -> answer(exchange, 200, "text/javascript; charset=utf-8", script);
-                case "/events" -> events(exchange);
+                case "/events" -> keepOpen = events(exchange);
                 case "/state" -> answer(exchange, 200, "application/json", snapshot());
                 default -> {
                     if (path.startsWith("/receipt/")) {
@@ -163,15 +217,30 @@ public final class LabPanel implements AutoCloseable {
             } catch (IOException | RuntimeException ignored) {
                 // the answer had begun already
             }
+        } finally {
+            if (!keepOpen) exchange.close();
         }
     }
 
     // The name the browser used must be ours: a page of another site that points its own
     // name at 127.0.0.1 sends that name, and is refused.
+    // A request in absolute form names its host in its address too, and that must be ours.
     private boolean addressedToUs(HttpExchange exchange) {
         String host = exchange.getRequestHeaders().getFirst("Host");
+        String authority = exchange.getRequestURI().getRawAuthority();
+        return ours(host) && (authority == null || ours(authority));
+    }
+
+    private boolean ours(String authority) {
         int port = server.getAddress().getPort();
-        return host != null && (host.equals("127.0.0.1:" + port) || host.equals("localhost:" + port));
+        return authority != null && (authority.equals("127.0.0.1:" + port) || authority.equals("localhost:" + port));
+    }
+
+    // A browser says where a request comes from: a page of another site gets nothing here,
+    // not even what the panel shows (its scripts, pictures or frames could read or probe it).
+    private static boolean fromAnotherSite(HttpExchange exchange) {
+        String site = exchange.getRequestHeaders().getFirst("Sec-Fetch-Site");
+        return site != null && (site.equals("cross-site") || site.equals("same-site"));
     }
 
     private void control(HttpExchange exchange) throws IOException {
@@ -197,7 +266,7 @@ public final class LabPanel implements AutoCloseable {
             answer(exchange, 400, "text/plain", "no such printer or action");
             return;
         }
-        publish("state", stateOf(printer));
+        lookNow();
         answer(exchange, 204, "text/plain", new byte[0]);
     }
 
@@ -267,7 +336,14 @@ public final class LabPanel implements AutoCloseable {
         if (printer != null) {
             for (Receipt receipt : printer.receipts()) {
                 if (receipt.number() == number) {
-                    answer(exchange, 200, "image/png", receipt.png());
+                    byte[] png;
+                    try {
+                        png = receipt.png();
+                    } catch (IllegalStateException e) {
+                        answer(exchange, 500, "text/plain", "cannot draw it: " + e.getMessage());
+                        return;
+                    }
+                    answer(exchange, 200, "image/png", png);
                     return;
                 }
             }
@@ -285,6 +361,7 @@ public final class LabPanel implements AutoCloseable {
         exchange.getResponseHeaders().set("Content-Type", type);
         exchange.getResponseHeaders().set("X-Content-Type-Options", "nosniff");
         exchange.getResponseHeaders().set("Cache-Control", "no-store");
+        exchange.getResponseHeaders().set("Cross-Origin-Resource-Policy", "same-origin");
         exchange.getResponseHeaders().set("Content-Security-Policy",
                 "default-src 'self'; img-src 'self'; style-src 'self' 'unsafe-inline'; "
                         + "script-src 'self'; connect-src 'self'; frame-ancestors 'none'");
@@ -298,71 +375,121 @@ public final class LabPanel implements AutoCloseable {
 
     // --- Server-sent events -----------------------------------------------------------------
 
-    private void events(HttpExchange exchange) throws IOException {
+    // Starts a page's event stream and leaves it open (true) for its own sender thread.
+    private boolean events(HttpExchange exchange) throws IOException {
+        if (senders.incrementAndGet() > MAX_STREAMS) {
+            senders.decrementAndGet();
+            answer(exchange, 503, "text/plain", "too many pages are open");
+            return false;
+        }
         exchange.getResponseHeaders().set("Content-Type", "text/event-stream");
         exchange.getResponseHeaders().set("Cache-Control", "no-store");
         exchange.sendResponseHeaders(200, 0);
-        EventStream stream = new EventStream(exchange.getResponseBody());
-        // A page that opens now gets everything there is first.
-        stream.send("snapshot", snapshot());
-        streams.add(stream);
-        stream.awaitEnd();
-        streams.remove(stream);
-    }
-
-    private void publish(String event, String json) {
-        for (EventStream stream : streams) {
-            if (!stream.send(event, json)) streams.remove(stream);
-        }
-    }
-
-    /** One page's open event stream. */
-    private static final class EventStream {
-        private final OutputStream out;
-        private boolean ended;  // guarded by this
-
-        EventStream(OutputStream out) {
-            this.out = out;
-        }
-
-        synchronized boolean send(String event, String json) {
-            if (ended) return false;
-            try {
-                out.write(("event: " + event + "\ndata: " + json + "\n\n").getBytes(StandardCharsets.UTF_8));
-                out.flush();
-                return true;
-            } catch (IOException e) {
-                ended = true;
-                notifyAll();
+        EventStream stream = new EventStream(exchange, ended -> {
+            streams.remove(ended);
+            senders.decrementAndGet();
+        });
+        synchronized (publishing) {
+            if (closed) {
+                senders.decrementAndGet();
                 return false;
             }
+            // A page that opens now gets everything there is first, then what changes.
+            stream.offer("snapshot", snapshot());
+            streams.add(stream);
+        }
+        stream.start();
+        return true;
+    }
+
+    // Only the watcher publishes, so events go out in the order things changed.
+    private void publish(String event, String json) {
+        synchronized (publishing) {
+            for (EventStream stream : streams) stream.offer(event, json);
+        }
+    }
+
+    /**
+     * One page's open event stream, with a thread of its own that sends what waits in its
+     * queue: a page that reads slowly, or not at all, holds up no other page and no
+     * request. A page that falls more than {@value #MAX_BYTES_BEHIND} bytes behind is
+     * dropped; its browser opens the stream again and begins from a fresh snapshot.
+     */
+    private static final class EventStream {
+        private static final long KEEP_ALIVE_MS = 15_000;
+
+        private final HttpExchange exchange;
+        private final Consumer<EventStream> onEnd;
+        private final Deque<byte[]> queue = new ArrayDeque<>();  // guarded by this
+        private long queued;                                     // bytes in queue; guarded by this
+        private boolean ended;                                   // guarded by this
+
+        EventStream(HttpExchange exchange, Consumer<EventStream> onEnd) {
+            this.exchange = exchange;
+            this.onEnd = onEnd;
         }
 
-        synchronized void close() {
-            ended = true;
+        void start() {
+            Thread sender = new Thread(this::send, "printer-lab-events");
+            sender.setDaemon(true);
+            sender.start();
+        }
+
+        synchronized void offer(String event, String json) {
+            if (ended) return;
+            byte[] bytes = ("event: " + event + "\ndata: " + json + "\n\n").getBytes(StandardCharsets.UTF_8);
+            // One event always fits (a snapshot may be larger than the budget on its own).
+            if (!queue.isEmpty() && queued + bytes.length > MAX_BYTES_BEHIND) {
+                close();
+                return;
+            }
+            queue.addLast(bytes);
+            queued += bytes.length;
             notifyAll();
         }
 
-        synchronized void awaitEnd() {
-            while (!ended) {
-                try {
-                    wait(15_000);
-                } catch (InterruptedException e) {
-                    Thread.currentThread().interrupt();
-                    return;
+        // Its sender ends once its write in progress ends: at once, or for a page that reads
+        // nothing, when the panel closes its connections.
+        synchronized void close() {
+            ended = true;
+            queue.clear();
+            queued = 0;
+            notifyAll();
+        }
+
+        // The next event to send, a keep-alive comment after a quiet while, or null at the end.
+        private synchronized byte[] next() throws InterruptedException {
+            long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(KEEP_ALIVE_MS);
+            while (!ended && queue.isEmpty()) {
+                long left = deadline - System.nanoTime();
+                if (left <= 0) return KEEP_ALIVE;
+                TimeUnit.NANOSECONDS.timedWait(this, left);
+            }
+            if (ended) return null;
+            byte[] bytes = queue.removeFirst();
+            queued -= bytes.length;
+            return bytes;
+        }
+
+        private void send() {
+            try {
+                OutputStream out = exchange.getResponseBody();
+                for (byte[] bytes = next(); bytes != null; bytes = next()) {
+                    out.write(bytes);
+                    out.flush();
                 }
-                // A comment line now and then finds a page that went away.
-                if (!ended) {
-                    try {
-                        out.write(":\n\n".getBytes(StandardCharsets.UTF_8));
-                        out.flush();
-                    } catch (IOException e) {
-                        ended = true;
-                    }
-                }
+            } catch (IOException | InterruptedException e) {
+                // the page went away, or was dropped
+            } finally {
+                close();
+                onEnd.accept(this);
+                exchange.close();
             }
         }
     }
+
+    // A comment line now and then finds a page that went away.
+    private static final byte[] KEEP_ALIVE = ":\n\n".getBytes(StandardCharsets.US_ASCII);
 
     // --- What the page shows ---------------------------------------------------------------
 
@@ -373,6 +500,7 @@ public final class LabPanel implements AutoCloseable {
         PrinterState state;
         int lastReceipt;
         int lastReceiptSize = -1;
+        boolean lastReceiptCut;
         long toPrinterTotal = -1;
         long toHostTotal = -1;
     }
@@ -381,7 +509,10 @@ public final class LabPanel implements AutoCloseable {
         while (!closed) {
             try {
                 lookOnce();
-                Thread.sleep(LOOK_EVERY_MS);
+                synchronized (lookNow) {
+                    if (!changed) lookNow.wait(LOOK_EVERY_MS);
+                    changed = false;
+                }
             } catch (InterruptedException e) {
                 return;
             } catch (RuntimeException e) {
@@ -401,12 +532,21 @@ public final class LabPanel implements AutoCloseable {
             List<Receipt> news = new ArrayList<>();
             for (Receipt receipt : printer.receipts()) {
                 boolean fresh = receipt.number() > seen.lastReceipt;
-                boolean grown = receipt.number() == seen.lastReceipt && receipt.size() != seen.lastReceiptSize;
-                if (fresh || grown) news.add(receipt);
+                boolean changed = receipt.number() == seen.lastReceipt
+                        && (receipt.size() != seen.lastReceiptSize || receipt.cut() != seen.lastReceiptCut);
+                if (fresh || changed) news.add(receipt);
             }
-            for (Receipt receipt : news.subList(Math.max(0, news.size() - RECEIPTS_PER_LOOK), news.size())) {
+            // The receipt the pages saw last, as it ended (none stays "printing" on a page),
+            // and the newest few.
+            List<Receipt> told = new ArrayList<>();
+            if (!news.isEmpty() && news.get(0).number() == seen.lastReceipt) told.add(news.get(0));
+            for (Receipt receipt : news.subList(Math.max(told.size(), news.size() - RECEIPTS_PER_LOOK), news.size())) {
+                told.add(receipt);
+            }
+            for (Receipt receipt : told) {
                 seen.lastReceipt = receipt.number();
                 seen.lastReceiptSize = receipt.size();
+                seen.lastReceiptCut = receipt.cut();
                 publish("receipt", Json.of(receiptOf(printer, receipt)));
             }
             VirtualPrinter.Traffic traffic = printer.traffic();
@@ -433,7 +573,10 @@ public final class LabPanel implements AutoCloseable {
         for (VirtualPrinter printer : printers) {
             Map<String, Object> one = new LinkedHashMap<>(printerOf(printer));
             List<Object> receipts = new ArrayList<>();
-            for (Receipt receipt : printer.receipts()) receipts.add(receiptOf(printer, receipt));
+            List<Receipt> kept = printer.receipts();
+            for (Receipt receipt : kept.subList(Math.max(0, kept.size() - SNAPSHOT_RECEIPTS), kept.size())) {
+                receipts.add(receiptOf(printer, receipt));
+            }
             one.put("receipts", receipts);
             one.put("traffic", trafficOf(printer, printer.traffic()));
             all.add(one);

@@ -10,13 +10,15 @@ import java.util.Arrays;
  */
 public final class Receipt {
     private final int number;
+    private final byte[] modes;  // the print modes in force where it begins
     private final byte[] escpos;
     private final boolean cut;
     private String text;
     private byte[] png;  // once cut, a receipt no longer changes: its picture is drawn once
 
-    Receipt(int number, byte[] escpos, boolean cut) {
+    Receipt(int number, byte[] modes, byte[] escpos, boolean cut) {
         this.number = number;
+        this.modes = modes;
         this.escpos = escpos;
         this.cut = cut;
     }
@@ -26,26 +28,30 @@ public final class Receipt {
         return number;
     }
 
-    /** The bytes it was printed from. */
+    /** The bytes it was printed from (without the print modes in force where it began). */
     public byte[] escpos() {
         return Arrays.copyOf(escpos, escpos.length);
     }
 
-    /** Whether the paper was cut after it; the last receipt may still be being printed. */
+    /**
+     * Whether the paper was cut after it. The last receipt may still be being printed, and a
+     * strip printed without a cut longer than {@link VirtualPrinter#MAX_STRIP_BYTES} bytes or
+     * {@link VirtualPrinter#MAX_STRIP_LINES} lines is kept in pieces that are not cut.
+     */
     public boolean cut() {
         return cut;
     }
 
     /** Its text, one line per printed line (see {@link ReceiptRenderer#renderText}). */
     public synchronized String text() {
-        if (text == null) text = ReceiptRenderer.renderText(escpos);
+        if (text == null) text = ReceiptRenderer.renderText(asPrinted());
         return text;
     }
 
     /** Its picture as a PNG. */
     public synchronized byte[] png() {
         if (png == null) {
-            byte[] drawn = ReceiptRenderer.renderPngBytes(escpos);
+            byte[] drawn = ReceiptRenderer.renderPngBytes(asPrinted());
             if (drawn == null) throw new IllegalStateException("receipt " + number + ": " + ReceiptRenderer.lastError());
             png = drawn;
         }
@@ -54,5 +60,16 @@ public final class Receipt {
 
     int size() {
         return escpos.length;
+    }
+
+    byte[] modesAtEnd() {
+        return ReceiptRenderer.modesAtEnd(asPrinted());
+    }
+
+    // Its bytes with the modes the printer was in when it began.
+    private byte[] asPrinted() {
+        byte[] all = Arrays.copyOf(modes, modes.length + escpos.length);
+        System.arraycopy(escpos, 0, all, modes.length, escpos.length);
+        return all;
     }
 }

@@ -38,6 +38,13 @@ public final class VirtualPrinter {
     public static final int KEPT_TRAFFIC = 4096;
     /** How many of the newest bytes each way the simulator keeps at least. */
     public static final int KEPT_BYTES = 4 << 20;
+    /**
+     * The longest strip of paper printed without a cut that is one receipt: a longer one is
+     * shown in pieces, each ending at a line feed where there is one.
+     */
+    public static final int MAX_STRIP_BYTES = 256 << 10;
+    /** The most lines one piece of such a strip holds. */
+    public static final int MAX_STRIP_LINES = 500;
 
     private final int id;
     private final int driverKind;
@@ -47,8 +54,10 @@ public final class VirtualPrinter {
     // Guarded by this: what was printed, read so far from the simulator and cut into receipts.
     private long printedSeen;
     private final ByteArrayOutputStream printing = new ByteArrayOutputStream();
+    private byte[] printingModes = new byte[0];  // the print modes in force where `printing` begins
     private final Deque<Receipt> receipts = new ArrayDeque<>();
     private int receiptsCut;
+    private int receiptsNumbered;  // receipts cut and pieces of long strips
     private boolean skippingToCut;
     private long receivedSeen;
     private long deliveredSeen;
@@ -69,16 +78,17 @@ public final class VirtualPrinter {
 
     /**
      * Plugs in a printer. {@code model} is one of {@link #modelNames}, or a part of one
-     * ("TR-80" is the first model whose name contains it).
+     * ("TR-80" is the first model whose name contains it), in any case.
      */
     public static VirtualPrinter plugIn(int driverKind, String model, String serial) {
         List<String> names = modelNames();
         int index = -1;
+        String wanted = model.toLowerCase(java.util.Locale.ROOT);
         for (int i = 0; i < names.size() && index < 0; i++) {
-            if (names.get(i).equals(model)) index = i;
+            if (names.get(i).toLowerCase(java.util.Locale.ROOT).equals(wanted)) index = i;
         }
         for (int i = 0; i < names.size() && index < 0; i++) {
-            if (names.get(i).contains(model)) index = i;
+            if (names.get(i).toLowerCase(java.util.Locale.ROOT).contains(wanted)) index = i;
         }
         if (index < 0) throw new IllegalArgumentException("no printer model " + model + "; there are " + names);
         int pair = SimulatedPrinters.supportedIds()[index];
@@ -190,7 +200,10 @@ public final class VirtualPrinter {
         change(PrinterState.RECOVERABLE_ERROR | PrinterState.UNRECOVERABLE_ERROR, 0);
     }
 
-    /** Someone opens the cash drawer by hand; DLE DC4 1 m t from the application opens it too. */
+    /**
+     * Someone opens the cash drawer by hand; the application opens it with ESC p m t1 t2 in
+     * its print data (as that prints) or with DLE DC4 1 m t (at once).
+     */
     public void openDrawer() {
         change(PrinterState.DRAWER_OPEN, PrinterState.DRAWER_OPEN);
     }
@@ -213,7 +226,7 @@ public final class VirtualPrinter {
     public synchronized List<Receipt> receipts() {
         takeWhatWasPrinted();
         List<Receipt> all = new ArrayList<>(receipts);
-        if (printing.size() > 0) all.add(new Receipt(receiptsCut + 1, printing.toByteArray(), false));
+        if (printing.size() > 0) all.add(new Receipt(receiptsNumbered + 1, printingModes, printing.toByteArray(), false));
         return all;
     }
 
@@ -263,12 +276,14 @@ public final class VirtualPrinter {
     // Cuts what came since the last look into receipts at the printer's cut commands. When
     // the simulator let go of bytes that were never looked at (it printed faster than anyone
     // looked), the receipt in progress lost its beginning: it is dropped, and the receipts
-    // begin again at the next cut.
+    // begin again at the next cut. Each receipt carries the print modes in force where it
+    // begins, as the printer keeps them across a cut.
     private void takeWhatWasPrinted() {
         long[] begins = new long[1];
         byte[] fresh = SimulatedPrinters.printed(id, printedSeen, begins);
         if (begins[0] > printedSeen) {
             printing.reset();
+            printingModes = new byte[0];
             skippingToCut = true;
         }
         printedSeen = begins[0] + fresh.length;
@@ -277,18 +292,46 @@ public final class VirtualPrinter {
         byte[] pending = printing.toByteArray();
         int start = 0;
         for (int end : ReceiptRenderer.receiptEnds(pending)) {
+            byte[] receipt = Arrays.copyOfRange(pending, start, end);
             if (skippingToCut) {
                 skippingToCut = false;
-                start = end;
-                continue;
+                printingModes = ReceiptRenderer.modesAtEnd(receipt);
+            } else {
+                receiptsCut++;
+                keep(receipt, true);
             }
-            receiptsCut++;
-            receipts.addLast(new Receipt(receiptsCut, Arrays.copyOfRange(pending, start, end), true));
-            if (receipts.size() > KEPT_RECEIPTS) receipts.removeFirst();
+            start = end;
+        }
+        for (int end = stripPieceEnd(pending, start); end > start; end = stripPieceEnd(pending, start)) {
+            if (!skippingToCut) keep(Arrays.copyOfRange(pending, start, end), false);
             start = end;
         }
         printing.reset();
         printing.write(pending, start, pending.length - start);
+    }
+
+    private void keep(byte[] escpos, boolean cut) {
+        receiptsNumbered++;
+        Receipt receipt = new Receipt(receiptsNumbered, printingModes, escpos, cut);
+        receipts.addLast(receipt);
+        if (receipts.size() > KEPT_RECEIPTS) receipts.removeFirst();
+        printingModes = receipt.modesAtEnd();
+    }
+
+    // Where the first piece of a strip printed without a cut ends, from `start`: at the last
+    // line feed within MAX_STRIP_BYTES and MAX_STRIP_LINES, or at MAX_STRIP_BYTES when the
+    // strip has none there; `start` while the strip is short enough to stay whole.
+    private static int stripPieceEnd(byte[] pending, int start) {
+        int lines = 0;
+        int lastLineEnd = -1;
+        for (int i = start; i < pending.length; i++) {
+            if (i - start >= MAX_STRIP_BYTES) return lastLineEnd > 0 ? lastLineEnd : i;
+            if (pending[i] == '\n') {
+                lastLineEnd = i + 1;
+                if (++lines >= MAX_STRIP_LINES) return i + 1 < pending.length ? i + 1 : start;
+            }
+        }
+        return start;
     }
 
     /** The newest bytes of a stream, at most a given number. */

@@ -1,17 +1,20 @@
 package com.palvex.printer.sim.lab;
 
 import java.io.IOException;
-import java.lang.reflect.AnnotatedElement;
+import java.lang.reflect.Method;
+import java.lang.reflect.Modifier;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.Optional;
+import java.util.concurrent.locks.ReentrantLock;
 import org.junit.jupiter.api.extension.AfterEachCallback;
 import org.junit.jupiter.api.extension.BeforeEachCallback;
 import org.junit.jupiter.api.extension.ExtensionContext;
 import org.junit.jupiter.api.extension.ParameterContext;
 import org.junit.jupiter.api.extension.ParameterResolver;
 import org.junit.jupiter.api.extension.TestWatcher;
+import org.junit.platform.commons.support.AnnotationSupport;
 
 /**
  * Gives each test a fresh {@link VirtualPrinter}, with {@code @ExtendWith} or
@@ -20,15 +23,32 @@ import org.junit.jupiter.api.extension.TestWatcher;
  * default). When a test fails, the picture of the printer's last receipt is written to
  * {@code <reports>/<test class>/<test method>.png}, where {@code <reports>} is the system
  * property {@code printer.lab.reports} (default {@code build/printer-lab-reports}), and the
- * path is printed.
+ * path is printed (a repeated or parameterized test's invocations each have a picture of their
+ * own, named after the method and the invocation's display name).
+ *
+ * <p>The simulator is one per process, so tests that use it run one at a time, even when
+ * JUnit runs tests in parallel: each holds the simulator from before it starts until it has
+ * ended. A printer parameter is given to test methods, {@code @BeforeEach} and
+ * {@code @AfterEach} methods; a constructor or a {@code static} method runs outside any
+ * test's printer and gets none. {@link WithPrinter} on a method, on its class or on a class
+ * that encloses it ({@code @Nested}) says which printer, the nearest first.
  */
 public final class VirtualPrinterExtension
         implements BeforeEachCallback, AfterEachCallback, ParameterResolver, TestWatcher {
     private static final ExtensionContext.Namespace NAMESPACE =
             ExtensionContext.Namespace.create(VirtualPrinterExtension.class);
+    /**
+     * Held by the test that uses the simulator, from before it starts until it has ended, on
+     * the thread that runs it; a test that runs other tests on its own thread (through
+     * JUnit's launcher) lets them in.
+     */
+    private static final ReentrantLock SIMULATOR = new ReentrantLock(true);
+    private static final String HOLDS_SIMULATOR = "holds the simulator";
 
     @Override
-    public void beforeEach(ExtensionContext context) {
+    public void beforeEach(ExtensionContext context) throws InterruptedException {
+        SIMULATOR.lockInterruptibly();
+        context.getStore(NAMESPACE).put(HOLDS_SIMULATOR, Boolean.TRUE);
         VirtualPrinter.resetAll();
         WithPrinter options = optionsOf(context);
         String model = options == null || options.model().isEmpty()
@@ -52,12 +72,20 @@ public final class VirtualPrinterExtension
                 // The test reset the simulator itself: its printer is gone, and its receipts.
             }
         }
-        VirtualPrinter.resetAll();
+        try {
+            VirtualPrinter.resetAll();
+        } finally {
+            if (context.getStore(NAMESPACE).remove(HOLDS_SIMULATOR) != null && SIMULATOR.isHeldByCurrentThread()) {
+                SIMULATOR.unlock();
+            }
+        }
     }
 
     @Override
     public boolean supportsParameter(ParameterContext parameter, ExtensionContext context) {
-        return parameter.getParameter().getType() == VirtualPrinter.class;
+        return parameter.getParameter().getType() == VirtualPrinter.class
+                && parameter.getDeclaringExecutable() instanceof Method method
+                && !Modifier.isStatic(method.getModifiers());
     }
 
     @Override
@@ -71,7 +99,7 @@ public final class VirtualPrinterExtension
         if (last == null) return;
         Path dir = Paths.get(System.getProperty("printer.lab.reports", "build/printer-lab-reports"),
                 context.getRequiredTestClass().getName());
-        Path file = dir.resolve(context.getRequiredTestMethod().getName() + ".png");
+        Path file = dir.resolve(pictureName(context));
         try {
             Files.createDirectories(dir);
             Files.write(file, last.png());
@@ -82,11 +110,24 @@ public final class VirtualPrinterExtension
         }
     }
 
+    // <method>.png, or for one invocation of a repeated or parameterized test,
+    // <method>-<its display name>.png, with what a file name cannot hold replaced.
+    static String pictureName(ExtensionContext context) {
+        String method = context.getRequiredTestMethod().getName();
+        // An invocation's parent is its repeated or parameterized test, which has the method too.
+        boolean invocation = context.getParent().flatMap(ExtensionContext::getTestMethod).isPresent();
+        String name = invocation ? method + "-" + context.getDisplayName() : method;
+        String safe = name.replaceAll("[^A-Za-z0-9._\\-\\[\\] ]", "_");
+        return (safe.length() > 150 ? safe.substring(0, 150) : safe) + ".png";
+    }
+
     private static WithPrinter optionsOf(ExtensionContext context) {
-        Optional<AnnotatedElement> method = context.getElement();
-        if (method.isPresent() && method.get().isAnnotationPresent(WithPrinter.class)) {
-            return method.get().getAnnotation(WithPrinter.class);
+        Optional<WithPrinter> onMethod = AnnotationSupport.findAnnotation(context.getElement(), WithPrinter.class);
+        if (onMethod.isPresent()) return onMethod.get();
+        for (Class<?> type = context.getRequiredTestClass(); type != null; type = type.getEnclosingClass()) {
+            Optional<WithPrinter> onClass = AnnotationSupport.findAnnotation(type, WithPrinter.class);
+            if (onClass.isPresent()) return onClass.get();
         }
-        return context.getRequiredTestClass().getAnnotation(WithPrinter.class);
+        return null;
     }
 }

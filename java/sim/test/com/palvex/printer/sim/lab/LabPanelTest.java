@@ -42,11 +42,17 @@ class LabPanelTest {
     /** A raw request: the status line and the body of the answer. */
     private String[] request(String method, String path, String host, String token, String body)
             throws IOException {
+        return request(method, path, host, token, body, "");
+    }
+
+    private String[] request(String method, String path, String host, String token, String body, String headers)
+            throws IOException {
         try (Socket socket = new Socket(InetAddress.getLoopbackAddress(), port)) {
             StringBuilder head = new StringBuilder();
             head.append(method).append(' ').append(path).append(" HTTP/1.1\r\n");
             head.append("Host: ").append(host).append("\r\n");
             if (token != null) head.append("X-Lab-Token: ").append(token).append("\r\n");
+            head.append(headers);
             byte[] content = body == null ? new byte[0] : body.getBytes(StandardCharsets.UTF_8);
             if (body != null) {
                 head.append("Content-Type: application/x-www-form-urlencoded\r\n");
@@ -91,6 +97,12 @@ class LabPanelTest {
         assertTrue(huge[0].contains(" 413 "), huge[0]);
         String[] missing = request("GET", "/receipt/../../etc/passwd", local(), null, null);
         assertTrue(missing[0].contains(" 404 "), missing[0]);
+        String[] absolute = request("POST", "http://attacker.example:" + port + "/control", local(), panel.token(), "action=paperOut");
+        assertTrue(absolute[0].contains(" 421 "), absolute[0]);
+        String[] crossSite = request("POST", "/control", local(), panel.token(), "action=paperOut", "Sec-Fetch-Site: cross-site\r\n");
+        assertTrue(crossSite[0].contains(" 403 "), crossSite[0]);
+        String[] probed = request("GET", "/state", local(), null, null, "Sec-Fetch-Site: same-site\r\n");
+        assertTrue(probed[0].contains(" 403 "), probed[0]);
         assertEquals(Paper.PRESENT, printer.state().paper());
 
         String[] done = request("POST", "/control", "localhost:" + port, panel.token(), "action=paperOut");
@@ -129,6 +141,35 @@ class LabPanelTest {
             assertTrue(readUntil(in, "event: snapshot"));
             printer.openCover();
             assertTrue(readUntil(in, "\"coverOpen\":true"));
+        }
+    }
+
+    // A page that stops reading its event stream holds up neither the other pages nor the
+    // application: the panel drops it once it falls far behind.
+    @Test
+    void aPageThatStopsReadingHoldsUpNoOther(VirtualPrinter printer) throws IOException {
+        open(printer);
+        com.palvex.printer.PortHandles handles = new com.palvex.printer.PortHandles();
+        com.palvex.printer.UsbPort usb = new com.palvex.printer.UsbPort();
+        assertEquals(1, usb.usbInitPipe(handles, usb.usbGetGenericWriteValue()));
+        try (Socket stalled = new Socket(); Socket watching = new Socket(InetAddress.getLoopbackAddress(), port)) {
+            stalled.setReceiveBufferSize(4096);
+            stalled.connect(new java.net.InetSocketAddress(InetAddress.getLoopbackAddress(), port));
+            byte[] get = ("GET /events HTTP/1.1\r\nHost: " + local() + "\r\n\r\n").getBytes(StandardCharsets.US_ASCII);
+            stalled.getOutputStream().write(get);
+            watching.setSoTimeout(10_000);
+            watching.getOutputStream().write(get);
+            BufferedReader in = new BufferedReader(new InputStreamReader(watching.getInputStream(), StandardCharsets.UTF_8));
+            assertTrue(readUntil(in, "event: snapshot"));
+            // Receipts of 200 kB each: what the stalled page does not read soon outgrows
+            // every buffer between it and the panel.
+            byte[] receipt = (("x".repeat(47) + "\n").repeat(200_000 / 48) + "\u001dV\u0001").getBytes(StandardCharsets.US_ASCII);
+            for (int i = 1; i <= 60; i++) {
+                assertEquals(0, usb.usbWriteOutputPipe(handles.hWritePort, receipt));
+                assertTrue(readUntil(in, "\"number\":" + i + ",\"cut\":true"), "receipt " + i + " reached the page");
+            }
+        } finally {
+            usb.usbClosePipe(handles.hWritePort);
         }
     }
 

@@ -194,6 +194,34 @@ class VirtualPrinterTest {
         for (Receipt each : kept) assertEquals(receipt.length, each.escpos().length, "a receipt is whole");
     }
 
+    // A receipt prints in the modes the printer was left in before the cut, and a strip that
+    // is never cut is kept in pieces small enough to draw, with nothing lost between them.
+    @Test
+    void receiptsPrintInTheModesTheyBeganInAndAStripWithoutACutComesInPieces(VirtualPrinter printer) {
+        open(VirtualPrinter.PRINTER_CLASS_DRIVER);
+        byte[] big = {0x1B, 'a', 1, 0x1D, '!', 0x10, 'a', 'b', '\n', 0x1D, 'V', 1, 'c', 'd', '\n', 0x1D, 'V', 1};
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, big));
+        List<Receipt> receipts = printer.receipts();
+        assertEquals(receipts.get(0).text().replace("a b", "c d"), receipts.get(1).text(),
+                "the second receipt is as wide and as centred as the first");
+
+        StringBuilder strip = new StringBuilder("\u001b@");  // back to the modes of a printer switched on
+        for (int i = 0; i < 2 * VirtualPrinter.MAX_STRIP_LINES + 100; i++) strip.append("line ").append(i).append('\n');
+        byte[] bytes = strip.toString().getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, bytes));
+        List<Receipt> pieces = printer.receipts();
+        pieces = pieces.subList(2, pieces.size());
+        assertEquals(3, pieces.size());
+        java.io.ByteArrayOutputStream all = new java.io.ByteArrayOutputStream();
+        for (Receipt piece : pieces) {
+            assertFalse(piece.cut());
+            assertTrue(piece.png().length > 0);
+            all.writeBytes(piece.escpos());
+        }
+        assertArrayEquals(bytes, all.toByteArray());
+        assertTrue(pieces.get(1).text().startsWith("line " + VirtualPrinter.MAX_STRIP_LINES + "\n"));
+    }
+
     @Test
     void optionsOfTheAgent() {
         LabOptions defaults = LabOptions.parse(null);
@@ -201,9 +229,35 @@ class VirtualPrinterTest {
         assertEquals("LAB1", defaults.serial());
         LabOptions given = LabOptions.parse("driver=maker,model=TR-90,serial=T7,port=8123");
         assertEquals(new LabOptions(VirtualPrinter.MAKER_DRIVER, "TR-90", "T7", 8123), given);
-        for (String bad : new String[] {"driver=usb", "port=70000", "colour=red", "serial"}) {
+        for (String bad : new String[] {"driver=usb", "port=70000", "port=eighty", "colour=red", "serial"}) {
             org.junit.jupiter.api.Assertions.assertThrows(IllegalArgumentException.class,
                     () -> LabOptions.parse(bad), bad);
         }
+        assertEquals(new LabOptions(VirtualPrinter.MAKER_DRIVER, null, "LAB1", 0),
+                LabOptions.parse("driver=maker,,serial=,port= ,"));
+    }
+
+    // The agent never keeps the application from starting: a bad option, a model named in
+    // another case or a port in use each give way to what works, and it says so.
+    @Test
+    void theAgentStartsWhateverItIsGiven() throws Exception {
+        java.io.PrintStream stderr = System.err;
+        java.io.ByteArrayOutputStream said = new java.io.ByteArrayOutputStream();
+        try (java.net.ServerSocket taken = new java.net.ServerSocket(0, 1, java.net.InetAddress.getLoopbackAddress())) {
+            System.setErr(new java.io.PrintStream(said, true, java.nio.charset.StandardCharsets.UTF_8));
+            String model = VirtualPrinter.modelNames().get(0).toLowerCase(java.util.Locale.ROOT);
+            for (String options : new String[] {"colour=red", "model=" + model + ",port=" + taken.getLocalPort(), "model=XZ-1"}) {
+                try (LabPanel panel = LabAgent.start(options)) {
+                    assertTrue(panel.address().startsWith("http://127.0.0.1:"), options);
+                }
+            }
+        } finally {
+            System.setErr(stderr);
+        }
+        String text = said.toString(java.nio.charset.StandardCharsets.UTF_8);
+        assertTrue(text.contains("no option colour"), text);
+        assertTrue(text.contains("is in use; the panel takes a free one"), text);
+        assertTrue(text.contains("no printer model XZ-1"), text);
+        assertFalse(text.contains("not started"), text);
     }
 }
