@@ -27,13 +27,16 @@ root=$(pwd)
 # the benchmarks use) can be tested by name.
 all_presets=(coverage host-asan host-tsan win32 win64)
 
-# The demo's own needs: compilers, the JDK, libpng and zlib for the receipt picture, JUnit 5
+# The demo's own needs: compilers, the JDK, libpng, zlib, libzint and libqrencode for the
+# receipt picture, JUnit 5
 # (the simulator's jar carries the printer lab's JUnit extension), and the
 # console font it is drawn with.
-demo_packages=(cmake ninja-build g++ openjdk-17-jdk-headless libpng-dev zlib1g-dev console-setup-linux junit5)
+demo_packages=(cmake ninja-build g++ pkg-config openjdk-17-jdk-headless libpng-dev zlib1g-dev libzint-dev
+               libqrencode-dev console-setup-linux junit5)
 
 packages_for() {
-  local need=("${demo_packages[@]}" googletest libbenchmark-dev junit5)
+  # zbar and ZXing read the barcodes and codes of receipt pictures back in the tests.
+  local need=("${demo_packages[@]}" googletest libbenchmark-dev junit5 libzbar-dev libzxing-dev)
   local p
   for p in "$@"; do
     case $p in

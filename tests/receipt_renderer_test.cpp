@@ -113,8 +113,10 @@ TEST(ReceiptText, CutsShowAcrossThePaperAndPrintWhatWaitsFirst) {
 TEST(ReceiptText, FeedsBlankLinesAndControlBytes) {
   const Bytes bytes = Stream()("a\r\n\n")({ESC, 'd', 3})("b")({ESC, 'd', 0})({ESC, 'd', 0})(
       "c\x07\x01\x7F\xE9\xFF\td\n")({ESC, 'J', 40})("e").bytes;
+  // 0xE9 and 0xFF are Θ and a no-break space in code table PC437, the one a printer begins in;
+  // ESC J feeds the paper by dots, a blank line of its own.
   EXPECT_EQ(TextLines(bytes), (std::vector<std::string>{"a", "", "", "", "", "b",
-                                                        "c??     d", "e"}));
+                                                        "c\u0398\u00A0     d", "", "e"}));
 }
 
 TEST(ReceiptText, InitialiseDiscardsTheLineBufferAndResetsEveryMode) {
@@ -135,7 +137,7 @@ TEST(ReceiptText, InitialiseDiscardsTheLineBufferAndResetsEveryMode) {
 TEST(ReceiptModes, BoldAndSizeFromEscBangEscEAndGsBang) {
   const Bytes bytes = Stream()({ESC, 'E', 1})("a")({ESC, 'E', 0})("b")({ESC, 'E', 0x31})("c")(
       {ESC, '!', 0x08})("d")({ESC, '!', 0x10})("e")({ESC, '!', 0x20})("f")({ESC, '!', 0x38})(
-      "g")({GS, '!', 0x21})("h")({GS, '!', 0x7F})("i")({GS, '!', 0xFF})("j")({GS, '!', 0})(
+      "g")({GS, '!', 0x21})("h")({GS, '!', 0x77})("i")({GS, '!', 0xFF})("j")({GS, '!', 0})(
       "k")({LF}).bytes;
   const std::vector<PrintedLine> lines = printersim::InterpretEscPos(bytes);
   ASSERT_EQ(lines.size(), 1u);
@@ -158,20 +160,24 @@ TEST(ReceiptModes, BoldAndSizeFromEscBangEscEAndGsBang) {
 
 // --- Commands that print nothing ------------------------------------------------------------------
 
-TEST(ReceiptSkipping, ImagesBarcodesRealTimeRequestsAndUnknownCommandsPrintNothing) {
+TEST(ReceiptSkipping, PicturesShowByKindAndRequestsAndUnknownCommandsPrintNothing) {
   const std::vector<std::string> lines = TextLines(SampleReceipt());
-  ASSERT_EQ(lines.size(), 7u);
+  ASSERT_EQ(lines.size(), 10u);
   EXPECT_EQ(lines[0], Spaces(20) + "S H O P");
   EXPECT_EQ(lines[1], Spaces(20) + "Street 1");
   EXPECT_EQ(lines[2], "Tea" + Spaces(13) + "2.00");  // two tabs: to column 8, then 16
-  // Everything between the item line and TOTAL was images, barcodes, requests and settings:
-  // only the byte outside ASCII prints.
-  EXPECT_EQ(lines[3], "?T O T A L");
-  EXPECT_EQ(lines[4], "");
-  EXPECT_NE(lines[5].find("(partial cut)"), std::string::npos);
-  EXPECT_EQ(lines[6], "t a i l") << "the modes outlive the cut";
+  // Between the item line and TOTAL: a bit image line, a raster image, a QR code stored and
+  // never printed, a CODE39 barcode, a CODE128 without its code set (which the printer
+  // refuses), requests, a drawer kick and a user-defined character.
+  EXPECT_EQ(lines[3], "[image 2x24]");
+  EXPECT_EQ(lines[4], "[image 16x2]");
+  EXPECT_EQ(lines[5], "[CODE39: CODE39]");
+  EXPECT_EQ(lines[6], "\u2500T O T A L");
+  EXPECT_EQ(lines[7], "");
+  EXPECT_NE(lines[8].find("(partial cut)"), std::string::npos);
+  EXPECT_EQ(lines[9], "t a i l") << "the modes outlive the cut";
 
-  const Bytes unknown = Stream()({ESC, 'y', 'Z'})({GS, 'Q', 'Z'})({FS, 'q', 'Z'})(
+  const Bytes unknown = Stream()({ESC, 'y', 'Z'})({GS, 'Q', 'Z'})({FS, 'y', 'Z'})(
       {DLE, 'Z'})({GS, 'v', '9'})("ok\n").bytes;
   EXPECT_EQ(TextLines(unknown), std::vector<std::string>{"Zok"})
       << "an unknown command takes one parameter; a DLE that begins nothing takes none";
@@ -333,7 +339,9 @@ TEST_F(ReceiptPng, BoldIsBlackerAndDoubleSizeIsTallerAndWider) {
 
 TEST_F(ReceiptPng, TheWholeSampleDrawsAndAnEmptyStreamIsBlankPaper) {
   const Image sample = Render(SampleReceipt(), "sample");
-  EXPECT_EQ(Bands(sample).size(), 6u);  // four text lines, the cut, the line after it
+  // Three text lines, the bit image line, the raster image with the barcode under it, TOTAL,
+  // the cut and the line after it.
+  EXPECT_EQ(Bands(sample).size(), 8u);
   const Image empty = Render(Bytes{}, "empty");
   EXPECT_GT(empty.height, 0);
   EXPECT_TRUE(Bands(empty).empty());
@@ -368,16 +376,25 @@ TEST_F(ReceiptPng, GlyphsAreFoundThroughTheFontsUnicodeTable) {
   std::ofstream(fontPath, std::ios::binary) << font;
 
   const std::string png = Path("tiny.png");
-  const printersim::RenderResult result =
-      printersim::RenderPng(Stream()("BAB?\n").bytes, png, fontPath);
+  printersim::RenderResult result = printersim::RenderPng(Stream()("BAB\n").bytes, png, fontPath);
   ASSERT_TRUE(result.ok) << result.error;
   Image image;
   ASSERT_TRUE(ReadPng(png, &image));
-  const std::vector<Band> bands = Bands(image);
+  std::vector<Band> bands = Bands(image);
   ASSERT_EQ(bands.size(), 1u);
   EXPECT_EQ(bands[0].Height(), 8);
   EXPECT_EQ(bands[0].right - bands[0].left + 1, 8) << "only the A, the second character, is ink";
   EXPECT_EQ(image.Ink(bands[0].top, bands[0].bottom), 64);
+
+  // A character the font lacks is a hollow box, never a silent '?'.
+  result = printersim::RenderPng(Stream()("?\n").bytes, png, fontPath);
+  ASSERT_TRUE(result.ok) << result.error;
+  ASSERT_TRUE(ReadPng(png, &image));
+  bands = Bands(image);
+  ASSERT_EQ(bands.size(), 1u);
+  EXPECT_GT(bands[0].Height(), 10);
+  EXPECT_TRUE(image.Dark(bands[0].left, (bands[0].top + bands[0].bottom) / 2));
+  EXPECT_FALSE(image.Dark((bands[0].left + bands[0].right) / 2, (bands[0].top + bands[0].bottom) / 2));
   std::remove(fontPath.c_str());
   std::remove(png.c_str());
 }

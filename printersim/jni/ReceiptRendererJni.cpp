@@ -41,6 +41,15 @@ jbyteArray ByteArrayOf(JNIEnv* env, const std::vector<std::uint8_t>& bytes) {
   return array;
 }
 
+// A new Java array with these offsets (a Java array is shorter than 2^31), or null with
+// OutOfMemoryError pending.
+jintArray IntArrayOf(JNIEnv* env, const std::vector<std::size_t>& offsets) {
+  const std::vector<jint> values(offsets.begin(), offsets.end());
+  jintArray array = env->NewIntArray(static_cast<jsize>(values.size()));
+  if (array != nullptr) env->SetIntArrayRegion(array, 0, static_cast<jsize>(values.size()), values.data());
+  return array;
+}
+
 // Runs `body` on a copy of the ESC/POS array: `failure`, with an exception pending, when the
 // array is null or the body throws (no C++ exception crosses into the JVM).
 template <typename Result, typename Body>
@@ -63,7 +72,7 @@ JNIEXPORT jstring JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderText
                                                                                 jclass,
                                                                                 jbyteArray escpos) {
   return WithEscPos(env, escpos, jstring{}, [&](const std::vector<std::uint8_t>& bytes) {
-    // ASCII only (the renderer prints '?' for anything else), so modified UTF-8 is plain.
+    // Characters of the Basic Multilingual Plane and never NUL: UTF-8 is modified UTF-8 here.
     return env->NewStringUTF(printersim::RenderText(bytes).c_str());
   });
 }
@@ -90,13 +99,14 @@ JNIEXPORT jboolean JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_renderPng
 JNIEXPORT jintArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_receiptEnds(
     JNIEnv* env, jclass, jbyteArray escpos) {
   return WithEscPos(env, escpos, jintArray{}, [&](const std::vector<std::uint8_t>& bytes) {
-    const std::vector<std::size_t> ends = printersim::ReceiptEnds(bytes);
-    std::vector<jint> values(ends.begin(), ends.end());
-    jintArray array = env->NewIntArray(static_cast<jsize>(values.size()));
-    if (array != nullptr) {
-      env->SetIntArrayRegion(array, 0, static_cast<jsize>(values.size()), values.data());
-    }
-    return array;
+    return IntArrayOf(env, printersim::ReceiptEnds(bytes));
+  });
+}
+
+JNIEXPORT jintArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_lineEnds(
+    JNIEnv* env, jclass, jbyteArray escpos) {
+  return WithEscPos(env, escpos, jintArray{}, [&](const std::vector<std::uint8_t>& bytes) {
+    return IntArrayOf(env, printersim::LineEnds(bytes));
   });
 }
 

@@ -223,13 +223,12 @@ const std::uint8_t* ConsoleFont::Glyph(char32_t codePoint) const {
   std::size_t glyph = 0;
   if (hasTable_) {
     auto found = glyphOf_.find(codePoint);
-    if (found == glyphOf_.end()) found = glyphOf_.find(U'?');
     if (found == glyphOf_.end()) return nullptr;
     glyph = found->second;
   } else {
     // Without a table the glyphs are in code order.
-    glyph = codePoint < glyphCount_ ? codePoint : U'?';
-    if (glyph >= glyphCount_) return nullptr;
+    if (codePoint >= glyphCount_) return nullptr;
+    glyph = codePoint;
   }
   return glyphs_.data() + glyph * glyphBytes_;
 }

@@ -22,8 +22,8 @@ class ConsoleFont {
   int Width() const { return width_; }
   int Height() const { return height_; }
 
-  // The glyph that shows `codePoint`: the font's '?' for a character it lacks, null (draw
-  // nothing) if it lacks that too. Valid as long as the font.
+  // The glyph that shows `codePoint`, or null for a character the font lacks. Valid as long
+  // as the font.
   const std::uint8_t* Glyph(char32_t codePoint) const;
 
   // Whether the dot at column x, row y of a glyph is black.

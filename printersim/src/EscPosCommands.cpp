@@ -8,6 +8,9 @@ namespace printersim {
 
 namespace {
 
+// Barcode data of the form ended by NUL is at most this long; a printer that finds no NUL by
+// then has ended the command.
+constexpr std::size_t kMostBarcodeData = 255;
 
 // Bytes remaining from a command's start; every read below checks against it.
 class Cursor {
@@ -42,17 +45,34 @@ std::size_t TabPositions(const Cursor& c) {
   return c.Has(2 + 32 + 1) ? 2 + 32 : kLengthUnknown;
 }
 
-// ESC & y c1 c2 [x d1 ... d(y*x)] for each code c1..c2: user-defined characters.
+// ESC & y c1 c2 [x d1 ... d(y*x)] for each code c1..c2: user-defined characters, y at most 3
+// bytes a column and x at most 12 columns (font A's cell). A definition out of those bounds
+// ends the command where it is found; what follows is data.
 std::size_t UserDefinedCharacters(const Cursor& c) {
   if (!c.Has(5)) return kLengthUnknown;
   const std::size_t rowBytes = c.At(2);
   const std::size_t first = c.At(3);
   const std::size_t last = c.At(4);
+  if (rowBytes > 3) return 5;
   std::size_t at = 5;
   for (std::size_t code = first; code <= last; ++code) {
     if (!c.Has(at + 1)) return kLengthUnknown;
+    if (c.At(at) > 12) return at + 1;
     at += 1 + rowBytes * c.At(at);
     if (!c.Has(at)) return kLengthUnknown;
+  }
+  return at;
+}
+
+// FS q n [xL xH yL yH d1 ... d(x*y*8)] n times: NV bit images (x * 8 columns of y * 8 dots).
+std::size_t NvBitImages(const Cursor& c) {
+  if (!c.Has(3)) return kLengthUnknown;
+  std::size_t at = 3;
+  for (std::size_t image = 0; image < c.At(2); ++image) {
+    std::size_t x = 0, y = 0;
+    if (!c.Word(at, &x) || !c.Word(at + 2, &y)) return kLengthUnknown;
+    at += 4 + x * y * 8;
+    if (!c.Has(at)) return image + 1 == c.At(2) ? at : kLengthUnknown;
   }
   return at;
 }
@@ -109,7 +129,7 @@ std::size_t GsCommandLength(const Cursor& c) {
     case '!': case '/': case 'B': case 'H': case 'I': case 'T': case 'a': case 'b': case 'f':
     case 'h': case 'j': case 'r': case 'w':
       return c.Whole(3);
-    case '$': case 'L': case 'P': case '\\': case 'z':
+    case '$': case 'L': case 'P': case 'W': case '\\': case 'z':
       return c.Whole(4);
     case '^':
       return c.Whole(5);
@@ -136,14 +156,15 @@ std::size_t GsCommandLength(const Cursor& c) {
     case 'k': {  // GS k m d1 ... NUL (m 0..6) or GS k m n d1 ... dn (m 65..)
       if (!c.Has(3)) return kLengthUnknown;
       if (c.At(2) <= 6) {
-        for (std::size_t i = 3; i < c.Size(); ++i) {
+        for (std::size_t i = 3; i < c.Size() && i <= 3 + kMostBarcodeData; ++i) {
           if (c.At(i) == 0) return i + 1;
         }
-        return kLengthUnknown;
+        return c.Has(4 + kMostBarcodeData) ? 3 + kMostBarcodeData : kLengthUnknown;
       }
       if (!c.Has(4)) return kLengthUnknown;
       return c.Whole(4 + std::size_t{c.At(3)});
     }
+    case 'Q':    // GS Q 0 m xL xH yL yH d1 ... d(x*y): a column image of variable height
     case 'v': {  // GS v 0 m xL xH yL yH d1 ... d(x*y): a raster image
       if (!c.Has(3)) return kLengthUnknown;
       if (c.At(2) != '0') return UnknownCommand(c);
@@ -166,6 +187,8 @@ std::size_t FsCommandLength(const Cursor& c) {
       return c.Whole(3);
     case 'S': case 'p':
       return c.Whole(4);
+    case 'q':
+      return NvBitImages(c);
     default:
       return UnknownCommand(c);
   }
@@ -173,9 +196,9 @@ std::size_t FsCommandLength(const Cursor& c) {
 
 // Real-time commands: DLE EOT n and DLE ENQ n ask or tell the printer something at once,
 // DLE DC4 fn m t pulses a drawer (fn 1) or powers off (fn 2). A DLE that begins none of
-// them is a lone control byte.
+// them is a lone control byte; whether it is one is known with the byte after it.
 std::size_t DleCommandLength(const Cursor& c) {
-  if (!c.Has(2)) return 1;
+  if (!c.Has(2)) return kLengthUnknown;
   switch (c.At(1)) {
     case 0x04: case 0x05:
       return c.Whole(3);
@@ -225,8 +248,12 @@ void PrintedCommands::Feed(const std::uint8_t* data, std::size_t size, Effects* 
         // Never ends: the printer gives the command up and reads on.
         if (held_.size() >= kMostHeldBytes) held_.clear();
       } else if (length <= held_.size()) {
+        // Known only once a byte past its end came (ESC D without NUL): that byte is read
+        // again as the beginning of what follows.
         Act(held_.data(), length, effects);
+        const std::vector<std::uint8_t> after(held_.begin() + static_cast<std::ptrdiff_t>(length), held_.end());
         held_.clear();
+        Feed(after.data(), after.size(), effects);
       } else if (length > kMostHeldBytes) {
         skip_ = length - held_.size();  // a large image, say: passed over unread
         held_.clear();

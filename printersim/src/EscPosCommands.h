@@ -34,10 +34,10 @@ bool IsCutWithoutFeed(std::uint8_t mode);
 // Follows a stream of print data as the printer prints it, command by command, and counts
 // what it does beyond the paper: ESC p m t1 t2 pulses a cash drawer. A command split across
 // pieces is found all the same; a command that never ends (a GS k whose NUL never comes) is
-// given up after kMostHeldBytes. Not thread-safe: the printer feeds it under its own lock.
+// given up after kMostHeldBytes (none the printer takes is that long). Not thread-safe: the printer feeds it under its own lock.
 class PrintedCommands {
  public:
-  static constexpr std::size_t kMostHeldBytes = 4096;
+  static constexpr std::size_t kMostHeldBytes = 64 << 10;
 
   struct Effects {
     int drawerPulses = 0;

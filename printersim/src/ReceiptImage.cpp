@@ -11,8 +11,8 @@
 
 #include "ConsoleFont.h"
 
-#ifndef PRINTERSIM_RECEIPT_FONT
-#error "PRINTERSIM_RECEIPT_FONT names the default receipt font (printersim/CMakeLists.txt)"
+#if !defined(PRINTERSIM_RECEIPT_FONT) || !defined(PRINTERSIM_RECEIPT_FONT_B)
+#error "PRINTERSIM_RECEIPT_FONT and _B name the default receipt fonts (printersim/CMakeLists.txt)"
 #endif
 
 namespace printersim {
@@ -38,6 +38,22 @@ class Canvas {
   int Height() const { return height_; }
   const std::uint8_t* Pixels() const { return pixels_.data(); }
 
+  // Turns the part of the rectangle that lies on the canvas by 180 degrees.
+  void Turn(int x, int y, int width, int height) {
+    const int left = std::max(x, 0);
+    const int top = std::max(y, 0);
+    const int right = std::min(x + width, width_);
+    const int bottom = std::min(y + height, height_);
+    for (int row = top; row < bottom; ++row) {
+      const int mirrorRow = bottom - 1 - (row - top);
+      for (int column = left; column < right; ++column) {
+        const int mirrorColumn = right - 1 - (column - left);
+        if (row > mirrorRow || (row == mirrorRow && column >= mirrorColumn)) continue;
+        std::swap(pixels_[Index(column, row)], pixels_[Index(mirrorColumn, mirrorRow)]);
+      }
+    }
+  }
+
   // Fills the part of the rectangle that lies on the canvas.
   void Fill(int x, int y, int width, int height, std::uint8_t value) {
     const int left = std::max(x, 0);
@@ -45,83 +61,126 @@ class Canvas {
     const int right = std::min(x + width, width_);
     const int bottom = std::min(y + height, height_);
     for (int row = top; row < bottom; ++row) {
-      for (int column = left; column < right; ++column) {
-        pixels_[static_cast<std::size_t>(row) * static_cast<std::size_t>(width_) +
-                static_cast<std::size_t>(column)] = value;
-      }
+      for (int column = left; column < right; ++column) pixels_[Index(column, row)] = value;
     }
   }
 
  private:
+  std::size_t Index(int column, int row) const {
+    return static_cast<std::size_t>(row) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(column);
+  }
+
   int width_;
   int height_;
   std::vector<std::uint8_t> pixels_;
 };
 
-// Paper geometry in dots, from the font: one font dot per printer dot.
-struct Layout {
-  explicit Layout(const ConsoleFont& font)
-      : column(font.Width()),
-        row(font.Height()),
-        gap(std::max(2, font.Height() / 4)),
-        paper(kPaperColumns * font.Width()),
-        margin(2 * font.Width()) {}
-
-  int LineHeight(const PrintedLine& line) const {
-    return line.kind == PrintedLine::Kind::kCut ? row + gap : line.Height() * row + gap;
-  }
-
-  int column;  // width of a character at normal size
-  int row;     // height of a character at normal size
-  int gap;     // between lines, the printer's line spacing beyond the character height
-  int paper;   // printable width
-  int margin;  // unprinted paper at each side, and above and below the print
+// The two fonts of the printer.
+struct Fonts {
+  const ConsoleFont& a;
+  const ConsoleFont& b;
+  const ConsoleFont& Of(Font font) const { return font == Font::kB ? b : a; }
 };
 
-// Draws a glyph `scaleX` x `scaleY` times its size with its top left corner at (x, y);
-// bold strikes it a second time one scaled dot to the right.
-void DrawGlyph(Canvas* canvas, const ConsoleFont& font, char glyph, int x, int y, int scaleX,
-               int scaleY, bool bold) {
-  const std::uint8_t* bits = font.Glyph(static_cast<unsigned char>(glyph));
+// U+2580..U+2595, the block elements, as the printer draws them: drawn here, as the console
+// fonts lack most of them. True when `c` is one; `dark(x, y)` then says which dot of a cell
+// `width` x `height` dots is black.
+bool IsBlockElement(char32_t c) { return c >= 0x2580 && c <= 0x2595; }
+
+bool BlockDot(char32_t c, int x, int y, int width, int height) {
+  if (c == 0x2580) return y < height / 2;                                // upper half
+  if (c >= 0x2581 && c <= 0x2588) return y >= height - height * static_cast<int>(c - 0x2580) / 8;  // lower eighths
+  if (c >= 0x2589 && c <= 0x258F) return x < width * static_cast<int>(0x2590 - c) / 8;              // left eighths
+  if (c == 0x2590) return x >= width / 2;                                // right half
+  if (c == 0x2591) return x % 2 == 0 && y % 2 == 0;                      // light shade
+  if (c == 0x2592) return (x + y) % 2 == 0;                              // medium shade
+  if (c == 0x2593) return !(x % 2 == 1 && y % 2 == 1);                   // dark shade
+  if (c == 0x2594) return y < height / 8;                                // upper eighth
+  return x >= width - width / 8;                                         // U+2595: right eighth
+}
+
+// Draws character `c` in the scaled cell at (x, y), in `ink`: its glyph from its font struck
+// twice a dot apart when bold, a block element drawn, or a box where the font has no glyph.
+void DrawCharacter(Canvas* canvas, const Fonts& fonts, const PrintedChar& c, int x, int y,
+                   std::uint8_t ink) {
+  const int cellWidth = CellWidth(c.font);
+  const int cellHeight = CellHeight(c.font);
+  const int sx = c.width;
+  const int sy = c.height;
+  if (IsBlockElement(c.glyph)) {
+    for (int dy = 0; dy < cellHeight; ++dy) {
+      for (int dx = 0; dx < cellWidth; ++dx) {
+        if (BlockDot(c.glyph, dx, dy, cellWidth, cellHeight)) canvas->Fill(x + dx * sx, y + dy * sy, sx, sy, ink);
+      }
+    }
+    return;
+  }
+  const ConsoleFont& font = fonts.Of(c.font);
+  const std::uint8_t* bits = font.Glyph(c.glyph);
+  if (bits == nullptr) {
+    // A visible box, never a silent '?': the font has no glyph for this character.
+    const int left = x + sx, top = y + 3 * sy;
+    const int right = x + (cellWidth - 2) * sx, bottom = y + (cellHeight - 3) * sy;
+    canvas->Fill(left, top, right - left, sy, ink);
+    canvas->Fill(left, bottom - sy, right - left, sy, ink);
+    canvas->Fill(left, top, sx, bottom - top, ink);
+    canvas->Fill(right - sx, top, sx, bottom - top, ink);
+    return;
+  }
   for (int dy = 0; dy < font.Height(); ++dy) {
     for (int dx = 0; dx < font.Width(); ++dx) {
       if (!font.Dot(bits, dx, dy)) continue;
-      const int width = bold ? 2 * scaleX : scaleX;
-      canvas->Fill(x + dx * scaleX, y + dy * scaleY, width, scaleY, kInk);
+      canvas->Fill(x + dx * sx, y + dy * sy, c.bold ? 2 * sx : sx, sy, ink);
     }
   }
 }
 
-void DrawText(Canvas* canvas, const ConsoleFont& font, const Layout& layout,
-              const PrintedLine& line, int top) {
-  const int free = layout.paper - line.Columns() * layout.column;
-  int x = layout.margin;
-  if (line.alignment == Alignment::kCentre) x += free / 2;
-  if (line.alignment == Alignment::kRight) x += free;
-  const int height = line.Height();
-  for (const PrintedChar& c : line.chars) {
-    // Characters of one line stand on a common base line.
-    const int y = top + (height - c.height) * layout.row;
-    DrawGlyph(canvas, font, c.glyph, x, y, c.width, c.height, c.bold);
-    x += c.width * layout.column;
+void DrawPicture(Canvas* canvas, const Bitmap& picture, int x, int y) {
+  for (int dy = 0; dy < picture.height; ++dy) {
+    for (int dx = 0; dx < picture.width; ++dx) {
+      if (picture.At(dx, dy)) canvas->Fill(x + dx, y + dy, 1, 1, kInk);
+    }
   }
 }
 
+// Characters of one line stand on a common base line; reversed ones are white on black, and
+// an upside-down line is turned as a whole.
+void DrawText(Canvas* canvas, const Fonts& fonts, const PrintedLine& line, int top) {
+  const int height = line.HeightDots();
+  int x = kPictureMargin + line.Left();
+  for (const PrintedChar& c : line.chars) {
+    const int y = top + height - c.HeightDots();
+    if (c.image) {
+      DrawPicture(canvas, *c.image, x, y);
+    } else {
+      if (c.reverse) canvas->Fill(x, y, c.Dots(), c.HeightDots(), kInk);
+      DrawCharacter(canvas, fonts, c, x, y, c.reverse ? kPaper : kInk);
+      if (c.underline > 0 && !c.reverse) {
+        canvas->Fill(x, y + c.HeightDots() - c.underline, c.Dots(), c.underline, kInk);
+      }
+    }
+    x += c.Dots();
+  }
+  if (line.upsideDown) canvas->Turn(kPictureMargin, top, kPaperDots, height);
+}
+
 // A dashed line across the whole paper with a label in a gap at its middle.
-void DrawCut(Canvas* canvas, const ConsoleFont& font, const Layout& layout,
-             const PrintedLine& line, int top) {
+void DrawCut(Canvas* canvas, const Fonts& fonts, const PrintedLine& line, int top) {
   const std::string label = line.partialCut ? " partial cut " : " cut ";
-  const int labelWidth = static_cast<int>(label.size()) * layout.column;
+  const int column = CellWidth(Font::kB);
+  const int labelWidth = static_cast<int>(label.size()) * column;
   const int labelX = (canvas->Width() - labelWidth) / 2;
-  const int labelY = top + layout.gap / 2;
-  const int y = top + (layout.row + layout.gap) / 2 - kCutLineThickness / 2;
+  const int y = top + line.Advance() / 2 - kCutLineThickness / 2;
   for (int x = 0; x < canvas->Width(); x += kDash + kDashGap) {
     const bool clearOfLabel = x + kDash <= labelX || x >= labelX + labelWidth;
     if (clearOfLabel) canvas->Fill(x, y, kDash, kCutLineThickness, kInk);
   }
+  PrintedChar c;
+  c.font = Font::kB;
   for (std::size_t i = 0; i < label.size(); ++i) {
-    DrawGlyph(canvas, font, label[i], labelX + static_cast<int>(i) * layout.column, labelY, 1, 1,
-              false);
+    c.glyph = static_cast<unsigned char>(label[i]);
+    DrawCharacter(canvas, fonts, c, labelX + static_cast<int>(i) * column,
+                  top + (line.Advance() - CellHeight(Font::kB)) / 2, kInk);
   }
 }
 
@@ -182,41 +241,51 @@ bool WritePng(const Canvas& canvas, const std::string& path, std::string* error)
 }  // namespace
 
 std::string DefaultReceiptFontPath() { return PRINTERSIM_RECEIPT_FONT; }
+std::string DefaultReceiptFontBPath() { return PRINTERSIM_RECEIPT_FONT_B; }
 
 namespace {
 
-// Draws the receipt; false, with the reason in result->error, when the font cannot be read or
+// Reads a font, saying where it comes from when it is the default one that is missing.
+bool LoadFont(const std::string& path, const std::string& usual, ConsoleFont* font, std::string* error) {
+  if (font->Load(path, error)) return true;
+  if (path == usual) *error += " (Debian's console-setup-linux package installs this font)";
+  return false;
+}
+
+// Draws the receipt; false, with the reason in result->error, when a font cannot be read or
 // the receipt is too long to draw.
 bool DrawReceipt(const std::vector<std::uint8_t>& escpos, const std::string& fontPath,
                  std::unique_ptr<Canvas>* drawn, RenderResult* result) {
-  ConsoleFont font;
-  if (!font.Load(fontPath, &result->error)) {
-    if (fontPath == DefaultReceiptFontPath()) {
-      result->error += " (Debian's console-setup-linux package installs this font)";
-    }
+  ConsoleFont fontA;
+  ConsoleFont fontB;
+  if (!LoadFont(fontPath, DefaultReceiptFontPath(), &fontA, &result->error) ||
+      !LoadFont(DefaultReceiptFontBPath(), DefaultReceiptFontBPath(), &fontB, &result->error)) {
     return false;
   }
-  const Layout layout(font);
+  const Fonts fonts{fontA, fontB};
   const std::vector<PrintedLine> lines = InterpretEscPos(escpos);
 
-  int height = 2 * layout.margin;
+  long height = 2 * kPictureMargin;
   for (const PrintedLine& line : lines) {
-    height += layout.LineHeight(line);
+    height += line.Advance();
     if (height > kMaxImageHeight) {
       result->error = "the receipt is too long to draw (more than " +
                       std::to_string(kMaxImageHeight) + " dots)";
       return false;
     }
   }
-  auto canvas = std::make_unique<Canvas>(layout.paper + 2 * layout.margin, height);
-  int top = layout.margin;
+  auto canvas = std::make_unique<Canvas>(kPaperDots + 2 * kPictureMargin, static_cast<int>(height));
+  int top = kPictureMargin;
   for (const PrintedLine& line : lines) {
-    if (line.kind == PrintedLine::Kind::kCut) {
-      DrawCut(canvas.get(), font, layout, line, top);
-    } else {
-      DrawText(canvas.get(), font, layout, line, top);
+    switch (line.kind) {
+      case PrintedLine::Kind::kCut: DrawCut(canvas.get(), fonts, line, top); break;
+      case PrintedLine::Kind::kImage:
+        DrawPicture(canvas.get(), *line.image, kPictureMargin + line.Left(), top);
+        if (line.upsideDown) canvas->Turn(kPictureMargin, top, kPaperDots, line.Advance());
+        break;
+      case PrintedLine::Kind::kText: DrawText(canvas.get(), fonts, line, top); break;
     }
-    top += layout.LineHeight(line);
+    top += line.Advance();
   }
   result->width = canvas->Width();
   result->height = canvas->Height();

@@ -1,9 +1,27 @@
-// The receipt as text: one terminal line per printed line, on a 48-column paper.
+// The receipt as text: one UTF-8 terminal line per printed line, on a 48-column paper.
 #include <printersim/receipt.h>
 
 namespace printersim {
 
 namespace {
+
+void AppendUtf8(char32_t c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
 
 std::string CutLine(bool partial) {
   std::string line;
@@ -17,14 +35,19 @@ std::string CutLine(bool partial) {
   return line;
 }
 
+// The columns of font A before the line's first character or picture.
+std::string Indent(const PrintedLine& line) {
+  return std::string(static_cast<std::size_t>(line.Left() / CellWidth(Font::kA)), ' ');
+}
+
 std::string TextLine(const PrintedLine& printed) {
-  const int free = kPaperColumns - printed.Columns();
-  int padding = 0;
-  if (printed.alignment == Alignment::kCentre) padding = free / 2;
-  if (printed.alignment == Alignment::kRight) padding = free;
-  std::string line(static_cast<std::size_t>(padding), ' ');
+  std::string line = Indent(printed);
   for (const PrintedChar& c : printed.chars) {
-    line += c.glyph;
+    if (c.image) {
+      line += "[image " + std::to_string(c.image->width) + "x" + std::to_string(c.image->height) + "]";
+      continue;
+    }
+    AppendUtf8(c.glyph, &line);
     line.append(static_cast<std::size_t>(c.width - 1), ' ');
   }
   line.erase(line.find_last_not_of(' ') + 1);
@@ -36,7 +59,11 @@ std::string TextLine(const PrintedLine& printed) {
 std::string RenderText(const std::vector<PrintedLine>& lines) {
   std::string text;
   for (const PrintedLine& line : lines) {
-    text += line.kind == PrintedLine::Kind::kCut ? CutLine(line.partialCut) : TextLine(line);
+    switch (line.kind) {
+      case PrintedLine::Kind::kCut: text += CutLine(line.partialCut); break;
+      case PrintedLine::Kind::kImage: text += Indent(line) + line.label; break;
+      case PrintedLine::Kind::kText: text += TextLine(line); break;
+    }
     text += '\n';
   }
   return text;

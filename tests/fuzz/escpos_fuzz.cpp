@@ -1,5 +1,6 @@
 // The simulated printer's ESC/POS interpreter and text rendering, over arbitrary bytes:
-// nothing is read past the stream, and what is printed keeps to the paper. The printer's own
+// nothing is read past the stream, images, barcodes and codes are whole or none, and what
+// is printed keeps to the paper. The printer's own
 // reading of its print data finds the same commands however the bytes are split.
 #include <printersim/receipt.h>
 
@@ -13,11 +14,20 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto lines = printersim::InterpretEscPos(data, size);
   for (const printersim::PrintedLine& line : lines) {
-    if (line.Columns() > printersim::kPaperColumns) std::abort();
+    // A line keeps to the paper; a picture is whole and no taller than a picture can be.
+    if (line.WidthDots() > printersim::kPaperDots && line.chars.size() > 1) std::abort();
+    if (line.Left() < 0 || line.Left() >= printersim::kPaperDots) std::abort();
+    if (line.HeightDots() > 65535 || line.Advance() < 0) std::abort();
+    if (line.kind == printersim::PrintedLine::Kind::kImage) {
+      if (!line.image || line.image->width > printersim::kPaperDots ||
+          line.image->dots.size() != static_cast<std::size_t>(line.image->width) * static_cast<std::size_t>(line.image->height)) {
+        std::abort();
+      }
+    }
     for (const printersim::PrintedChar& c : line.chars) {
       if (c.width < 1 || c.width > printersim::kMaxCharacterScale) std::abort();
       if (c.height < 1 || c.height > printersim::kMaxCharacterScale) std::abort();
-      if (c.glyph < 0x20 || c.glyph > 0x7E) std::abort();
+      if (!c.image && c.glyph < 0x20) std::abort();
     }
   }
   const std::string text = printersim::RenderText(lines);

@@ -38,8 +38,15 @@ public final class ReceiptRenderer {
     public static native int[] receiptEnds(byte[] escpos);
 
     /**
+     * Where each printed line ends in an ESC/POS stream, in order (a line still in the line
+     * buffer at the end has not ended): cut there, the stream is never cut inside a command.
+     */
+    public static native int[] lineEnds(byte[] escpos);
+
+    /**
      * The commands that restore the print modes in force at the end of an ESC/POS stream
-     * (bold, character size, alignment). A printer keeps its modes across a cut: a receipt
+     * (font, bold, underline, size, alignment, margins, code table, ...) and what the printer
+     * stored (images, codes to print). A printer keeps its modes across a cut: a receipt
      * cut out of a longer stream prints as it did there with these before it.
      */
     public static native byte[] modesAtEnd(byte[] escpos);

@@ -23,7 +23,7 @@ class ReceiptRendererTest {
         String[] lines = text.split("\n");
         assertEquals(3, lines.length, text);
         assertEquals(" ".repeat(23) + "Hi", lines[0]);
-        assertEquals(" ".repeat(23) + "?", lines[1]);  // still centred; a DLE EOT prints nothing
+        assertEquals(" ".repeat(23) + "\u0398", lines[1]);  // code table PC437; still centred; a DLE EOT prints nothing
         assertTrue(lines[2].contains("(cut)"), lines[2]);
         assertEquals("", ReceiptRenderer.renderText(new byte[0]));
     }
