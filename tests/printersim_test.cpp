@@ -496,6 +496,29 @@ TEST_F(PrinterSim, DrawerKicksInThePrintDataOpenTheDrawerAsTheyPrint) {
   printersim::ChangeState(id, [](printersim::PrinterState* state) { state->paper = printersim::Paper::kPresent; });
   EXPECT_EQ(printersim::DrawerPulses(id), 2u);
   EXPECT_TRUE(printersim::State(id).drawerOpen);
+
+  // However the data is split: tab positions that end without their NUL, a lone DLE, and
+  // ESC p inside the data of an NV image and of user-defined characters (never a kick).
+  Bytes tabs{0x1B, 'D'};
+  for (int i = 1; i <= 32; ++i) tabs.push_back(static_cast<std::uint8_t>(i));
+  const Bytes kick{0x1B, 'p', 0, 25, 250};
+  Bytes stream = tabs;
+  stream.insert(stream.end(), kick.begin(), kick.end());
+  stream.insert(stream.end(), {0x10, 0x14, 1, 0, 1});
+  stream.insert(stream.end(), {0x1C, 'q', 1, 1, 0, 1, 0, 0x1B, 'p', 0, 25, 250, 0, 0, 0});
+  Bytes characters{0x1B, '&', 3, 32, 126};
+  for (int c = 32; c <= 126; ++c) {
+    characters.push_back(12);
+    for (int d = 0; d < 36; ++d) characters.push_back(kick[static_cast<std::size_t>(d % 5)]);
+  }
+  stream.insert(stream.end(), characters.begin(), characters.end());
+  for (std::size_t split = 0; split <= stream.size(); split += split < 80 ? 1 : 97) {
+    SCOPED_TRACE(split);
+    const std::uint64_t before = printersim::DrawerPulses(id);
+    EXPECT_EQ(Write(*out, Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(split))), 0u);
+    EXPECT_EQ(Write(*out, Bytes(stream.begin() + static_cast<std::ptrdiff_t>(split), stream.end())), 0u);
+    EXPECT_EQ(printersim::DrawerPulses(id) - before, 2u) << "the ESC p after the tabs, and DLE DC4";
+  }
 }
 
 // The maker's driver applies its write timeouts to a printer that takes no more: the write

@@ -382,24 +382,32 @@ public final class LabPanel implements AutoCloseable {
             answer(exchange, 503, "text/plain", "too many pages are open");
             return false;
         }
-        exchange.getResponseHeaders().set("Content-Type", "text/event-stream");
-        exchange.getResponseHeaders().set("Cache-Control", "no-store");
-        exchange.sendResponseHeaders(200, 0);
-        EventStream stream = new EventStream(exchange, ended -> {
-            streams.remove(ended);
-            senders.decrementAndGet();
-        });
-        synchronized (publishing) {
-            if (closed) {
+        // The count is the sender's to give back once it runs; until then, this method's.
+        boolean started = false;
+        EventStream stream = null;
+        try {
+            exchange.getResponseHeaders().set("Content-Type", "text/event-stream");
+            exchange.getResponseHeaders().set("Cache-Control", "no-store");
+            exchange.sendResponseHeaders(200, 0);
+            stream = new EventStream(exchange, ended -> {
+                streams.remove(ended);
                 senders.decrementAndGet();
-                return false;
+            });
+            synchronized (publishing) {
+                if (closed) return false;
+                // A page that opens now gets everything there is first, then what changes.
+                stream.offer("snapshot", snapshot());
+                streams.add(stream);
             }
-            // A page that opens now gets everything there is first, then what changes.
-            stream.offer("snapshot", snapshot());
-            streams.add(stream);
+            stream.start();
+            started = true;
+            return true;
+        } finally {
+            if (!started) {
+                if (stream != null) streams.remove(stream);
+                senders.decrementAndGet();
+            }
         }
-        stream.start();
-        return true;
     }
 
     // Only the watcher publishes, so events go out in the order things changed.
@@ -509,14 +517,16 @@ public final class LabPanel implements AutoCloseable {
         while (!closed) {
             try {
                 lookOnce();
+            } catch (RuntimeException e) {
+                // A printer reset under the panel: look again next time.
+            }
+            try {
                 synchronized (lookNow) {
                     if (!changed) lookNow.wait(LOOK_EVERY_MS);
                     changed = false;
                 }
             } catch (InterruptedException e) {
                 return;
-            } catch (RuntimeException e) {
-                // A printer reset under the panel: look again next time.
             }
         }
     }

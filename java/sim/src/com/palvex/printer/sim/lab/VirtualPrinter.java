@@ -23,9 +23,9 @@ import java.util.List;
  * can print again it prints what waited, and nothing is lost.
  *
  * <p>Every method is safe from any thread. Its memory stays bounded however long it
- * prints: the receipts kept are the newest {@value #KEPT_RECEIPTS} (older ones are folded
- * away and only counted), and of the bytes each way it keeps at least the newest
- * {@value #KEPT_BYTES}.
+ * prints: the receipts kept are the newest {@value #KEPT_RECEIPTS}, of at most
+ * {@value #KEPT_RECEIPT_BYTES} bytes (older ones are folded away and only counted), and of
+ * the bytes each way it keeps at least the newest {@value #KEPT_BYTES}.
  */
 public final class VirtualPrinter {
     /** The maker's own USB driver serves the printer. */
@@ -34,6 +34,8 @@ public final class VirtualPrinter {
     public static final int PRINTER_CLASS_DRIVER = SimulatedPrinters.PRINTER_CLASS_DRIVER;
     /** How many of the newest receipts a printer keeps. */
     public static final int KEPT_RECEIPTS = 200;
+    /** How many bytes of receipts a printer keeps at most (the newest receipt always). */
+    public static final int KEPT_RECEIPT_BYTES = 32 << 20;
     /** How many of the newest bytes each way {@link #traffic} keeps. */
     public static final int KEPT_TRAFFIC = 4096;
     /** How many of the newest bytes each way the simulator keeps at least. */
@@ -42,7 +44,7 @@ public final class VirtualPrinter {
      * The longest strip of paper printed without a cut that is one receipt: a longer one is
      * shown in pieces, each ending at a line feed where there is one.
      */
-    public static final int MAX_STRIP_BYTES = 256 << 10;
+    public static final int MAX_STRIP_BYTES = 1 << 20;
     /** The most lines one piece of such a strip holds. */
     public static final int MAX_STRIP_LINES = 500;
 
@@ -58,6 +60,7 @@ public final class VirtualPrinter {
     private final Deque<Receipt> receipts = new ArrayDeque<>();
     private int receiptsCut;
     private int receiptsNumbered;  // receipts cut and pieces of long strips
+    private long receiptBytes;     // of the receipts kept
     private boolean skippingToCut;
     private long receivedSeen;
     private long deliveredSeen;
@@ -302,7 +305,15 @@ public final class VirtualPrinter {
             }
             start = end;
         }
-        for (int end = stripPieceEnd(pending, start); end > start; end = stripPieceEnd(pending, start)) {
+        for (int end = stripPieceEnd(pending, start); end != start; end = stripPieceEnd(pending, start)) {
+            if (end < 0) {
+                // A command longer than a piece that never ends (an image whose length field
+                // is wrong, say): the printer is lost until its next cut.
+                start = pending.length;
+                printingModes = new byte[0];
+                skippingToCut = true;
+                break;
+            }
             if (!skippingToCut) keep(Arrays.copyOfRange(pending, start, end), false);
             start = end;
         }
@@ -314,24 +325,26 @@ public final class VirtualPrinter {
         receiptsNumbered++;
         Receipt receipt = new Receipt(receiptsNumbered, printingModes, escpos, cut);
         receipts.addLast(receipt);
-        if (receipts.size() > KEPT_RECEIPTS) receipts.removeFirst();
+        receiptBytes += escpos.length;
+        while (receipts.size() > KEPT_RECEIPTS || (receiptBytes > KEPT_RECEIPT_BYTES && receipts.size() > 1)) {
+            receiptBytes -= receipts.removeFirst().size();
+        }
         printingModes = receipt.modesAtEnd();
     }
 
     // Where the first piece of a strip printed without a cut ends, from `start`: at the last
-    // line feed within MAX_STRIP_BYTES and MAX_STRIP_LINES, or at MAX_STRIP_BYTES when the
-    // strip has none there; `start` while the strip is short enough to stay whole.
+    // line end within MAX_STRIP_BYTES and MAX_STRIP_LINES lines, never inside a command;
+    // `start` while the strip is short enough to stay whole, -1 when it is too long and has
+    // no line end to cut it at.
     private static int stripPieceEnd(byte[] pending, int start) {
-        int lines = 0;
-        int lastLineEnd = -1;
-        for (int i = start; i < pending.length; i++) {
-            if (i - start >= MAX_STRIP_BYTES) return lastLineEnd > 0 ? lastLineEnd : i;
-            if (pending[i] == '\n') {
-                lastLineEnd = i + 1;
-                if (++lines >= MAX_STRIP_LINES) return i + 1 < pending.length ? i + 1 : start;
-            }
-        }
-        return start;
+        int length = pending.length - start;
+        if (length < MAX_STRIP_LINES) return start;  // every line takes a byte at least
+        int[] ends = ReceiptRenderer.lineEnds(Arrays.copyOfRange(pending, start, pending.length));
+        if (length <= MAX_STRIP_BYTES && ends.length < MAX_STRIP_LINES) return start;
+        int piece = 0;
+        for (int i = 0; i < ends.length && i < MAX_STRIP_LINES && ends[i] <= MAX_STRIP_BYTES; i++) piece = ends[i];
+        if (piece > 0) return start + piece;
+        return length > MAX_STRIP_BYTES ? -1 : start;
     }
 
     /** The newest bytes of a stream, at most a given number. */

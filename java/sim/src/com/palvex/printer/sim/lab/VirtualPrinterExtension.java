@@ -63,18 +63,19 @@ public final class VirtualPrinterExtension
     // reset; a receipt holds its own bytes.
     @Override
     public void afterEach(ExtensionContext context) {
-        VirtualPrinter printer = context.getStore(NAMESPACE).get(VirtualPrinter.class, VirtualPrinter.class);
-        if (printer != null) {
-            try {
-                Receipt last = printer.lastReceipt();
-                if (last != null) context.getStore(NAMESPACE).put(Receipt.class, last);
-            } catch (IllegalArgumentException gone) {
-                // The test reset the simulator itself: its printer is gone, and its receipts.
-            }
-        }
         try {
+            VirtualPrinter printer = context.getStore(NAMESPACE).get(VirtualPrinter.class, VirtualPrinter.class);
+            if (printer != null) {
+                try {
+                    Receipt last = printer.lastReceipt();
+                    if (last != null) context.getStore(NAMESPACE).put(Receipt.class, last);
+                } catch (IllegalArgumentException gone) {
+                    // The test reset the simulator itself: its printer is gone, and its receipts.
+                }
+            }
             VirtualPrinter.resetAll();
         } finally {
+            // Whatever failed above, the next test gets the simulator.
             if (context.getStore(NAMESPACE).remove(HOLDS_SIMULATOR) != null && SIMULATOR.isHeldByCurrentThread()) {
                 SIMULATOR.unlock();
             }
@@ -114,9 +115,14 @@ public final class VirtualPrinterExtension
     // <method>-<its display name>.png, with what a file name cannot hold replaced.
     static String pictureName(ExtensionContext context) {
         String method = context.getRequiredTestMethod().getName();
-        // An invocation's parent is its repeated or parameterized test, which has the method too.
+        // An invocation's parent is its repeated or parameterized test, which has the method
+        // too; its number makes the name unique, its display name makes it readable.
         boolean invocation = context.getParent().flatMap(ExtensionContext::getTestMethod).isPresent();
-        String name = invocation ? method + "-" + context.getDisplayName() : method;
+        java.util.regex.Matcher number = java.util.regex.Pattern.compile("invocation:#(\\d+)\\]$")
+                .matcher(context.getUniqueId());
+        String name = invocation
+                ? method + "-" + (number.find() ? number.group(1) + "-" : "") + context.getDisplayName()
+                : method;
         String safe = name.replaceAll("[^A-Za-z0-9._\\-\\[\\] ]", "_");
         return (safe.length() > 150 ? safe.substring(0, 150) : safe) + ".png";
     }

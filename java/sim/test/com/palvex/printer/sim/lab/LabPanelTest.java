@@ -173,6 +173,32 @@ class LabPanelTest {
         }
     }
 
+    // Pages that go away at once, even before their stream began, give their places back:
+    // the next page is served.
+    @Test
+    void pagesThatWentAwayGiveTheirPlacesBack(VirtualPrinter printer) throws IOException {
+        open(printer);
+        byte[] get = ("GET /events HTTP/1.1\r\nHost: " + local() + "\r\n\r\n").getBytes(StandardCharsets.US_ASCII);
+        for (int i = 0; i < 40; i++) {
+            try (Socket gone = new Socket(InetAddress.getLoopbackAddress(), port)) {
+                gone.setSoLinger(true, 0);  // a reset, not a goodbye
+                gone.getOutputStream().write(get);
+            }
+        }
+        String[] next = request("GET", "/state", local(), null, null);
+        assertTrue(next[0].contains(" 200 "), next[0]);
+        long deadline = System.nanoTime() + 20_000_000_000L;
+        String status;
+        do {
+            try (Socket page = new Socket(InetAddress.getLoopbackAddress(), port)) {
+                page.setSoTimeout(10_000);
+                page.getOutputStream().write(get);
+                status = new BufferedReader(new InputStreamReader(page.getInputStream(), StandardCharsets.US_ASCII)).readLine();
+            }
+        } while (!status.contains(" 200 ") && System.nanoTime() < deadline);
+        assertTrue(status.contains(" 200 "), status);
+    }
+
     private static boolean readUntil(BufferedReader in, String wanted) throws IOException {
         for (String line; (line = in.readLine()) != null; ) {
             if (line.contains(wanted)) return true;

@@ -220,6 +220,18 @@ class VirtualPrinterTest {
         }
         assertArrayEquals(bytes, all.toByteArray());
         assertTrue(pieces.get(1).text().startsWith("line " + VirtualPrinter.MAX_STRIP_LINES + "\n"));
+
+        // An image whose data is all line feeds, looked at while it prints, is no strip.
+        byte[] logo = new byte[8 + 9 * 60];
+        System.arraycopy(new byte[] {0x1D, 'v', '0', 0, 9, 0, 60, 0}, 0, logo, 0, 8);
+        java.util.Arrays.fill(logo, 8, logo.length, (byte) '\n');
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, logo));
+        int before = printer.receipts().size();
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {'T', '\n', 0x1D, 'V', 1}));
+        List<Receipt> after = printer.receipts();
+        assertEquals(before, after.size(), "the receipt in progress was cut, not split");
+        assertTrue(after.get(after.size() - 1).cut());
+        assertTrue(after.get(after.size() - 1).text().contains("[image 72x60]"), after.get(after.size() - 1).text());
     }
 
     @Test
