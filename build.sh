@@ -36,7 +36,7 @@ demo_packages=(cmake ninja-build g++ pkg-config openjdk-17-jdk-headless libpng-d
 
 packages_for() {
   # zbar and ZXing read the barcodes and codes of receipt pictures back in the tests.
-  local need=("${demo_packages[@]}" googletest libbenchmark-dev junit5 libzbar-dev libzxing-dev)
+  local need=("${demo_packages[@]}" googletest libbenchmark-dev junit5 libzbar-dev libzxing-dev zbar-tools)
   local p
   for p in "$@"; do
     case $p in

@@ -26,6 +26,10 @@ expect '\(partial cut\)'
 expect 'PNG ok$'
 [ "$(head -c 8 "$out/receipt.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
   fail "$out/receipt.png is not a PNG file"
+# The receipt's barcode and QR code read back from its picture by zbar, an independent decoder.
+decoded=$(zbarimg --quiet "$out/receipt.png" 2>/dev/null)
+grep -qx 'CODE-128:R000417' <<<"$decoded" || fail "the barcode does not read back: $decoded"
+grep -qx 'QR-Code:https://palvex.example/returns/000417' <<<"$decoded" || fail "the QR code does not read back: $decoded"
 [ -s "$out/trace.log" ] || fail "$out/trace.log is empty"
 grep -q '^usbInitPipe' "$out/trace.log" || fail "$out/trace.log has no usbInitPipe line"
 echo "check-demo.sh: all checks passed"

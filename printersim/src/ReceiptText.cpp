@@ -61,7 +61,12 @@ std::string RenderText(const std::vector<PrintedLine>& lines) {
   for (const PrintedLine& line : lines) {
     switch (line.kind) {
       case PrintedLine::Kind::kCut: text += CutLine(line.partialCut); break;
-      case PrintedLine::Kind::kImage: text += Indent(line) + line.label; break;
+      case PrintedLine::Kind::kImage: {
+        // Placed as the picture is, as far as the label fits on the paper's columns.
+        const std::size_t room = line.label.size() < kPaperColumns ? kPaperColumns - line.label.size() : 0;
+        text += Indent(line).substr(0, room) + line.label;
+        break;
+      }
       case PrintedLine::Kind::kText: text += TextLine(line); break;
     }
     text += '\n';
