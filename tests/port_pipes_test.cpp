@@ -232,10 +232,13 @@ TEST_F(PortPipes, ACloseReturnsWhenTheDriverNeverCompletesACancelledRead) {
 
   printersim::IgnoreCancels(printer, false);
   ASSERT_EQ(m_java.Init(JavaThread::kRead), kClassKind);
-  // The first byte goes to the read the driver still holds; the next reach Java.
+  // The first byte goes to the read the driver still holds, unless the old handle's close
+  // ended that read once the driver honours cancels again; what follows reaches Java.
   printersim::Send(printer, Bytes{0x01});
   printersim::Send(printer, Bytes{0x02});
-  EXPECT_EQ(ReadBytes(m_java, 1, m_java.readHandle()), Bytes{0x02});
+  Bytes first = ReadBytes(m_java, 1, m_java.readHandle());
+  if (first == Bytes{0x01}) first = ReadBytes(m_java, 1, m_java.readHandle());
+  EXPECT_EQ(first, Bytes{0x02});
 }
 
 // Four readers wait on a printer that sends a byte every 300 ms: each read returns by its
