@@ -127,6 +127,23 @@ JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_modesAt
   });
 }
 
+JNIEXPORT jobjectArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_modesAtCuts(
+    JNIEnv* env, jclass, jbyteArray escpos) {
+  return WithEscPos(env, escpos, jobjectArray{}, [&](const std::vector<std::uint8_t>& bytes) -> jobjectArray {
+    const std::vector<std::vector<std::uint8_t>> modes = printersim::ModesAtCuts(bytes);
+    jclass byteArray = env->FindClass("[B");
+    if (byteArray == nullptr) return nullptr;
+    jobjectArray all = env->NewObjectArray(static_cast<jsize>(modes.size()), byteArray, nullptr);
+    for (std::size_t i = 0; all != nullptr && i < modes.size(); ++i) {
+      jbyteArray one = ByteArrayOf(env, modes[i]);
+      if (one == nullptr) return nullptr;
+      env->SetObjectArrayElement(all, static_cast<jsize>(i), one);
+      env->DeleteLocalRef(one);
+    }
+    return all;
+  });
+}
+
 JNIEXPORT jstring JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_lastError(JNIEnv* env,
                                                                                jclass) {
   return env->NewStringUTF(t_lastError.c_str());

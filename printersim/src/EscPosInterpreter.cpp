@@ -64,6 +64,13 @@ struct Function {
 
 class Interpreter {
  public:
+  // A layout pass (`draw` false) finds the lines, cuts and modes without drawing a picture:
+  // every picture is an empty line of its own.
+  explicit Interpreter(bool draw) : draw_(draw) {}
+
+  // Keeps the modes in force after each cut (ModesNow) in `modes`.
+  void KeepModesAtCuts(std::vector<Bytes>* modes) { modesAtCuts_ = modes; }
+
   std::vector<PrintedLine> Run(const std::uint8_t* data, std::size_t size) {
     std::size_t at = 0;
     while (at < size) {
@@ -197,6 +204,7 @@ class Interpreter {
         PrintLine(command[2]);
         break;
       case '*': {
+        if (!draw_) break;
         if (const Picture picture = ColumnImage(command, length)) {
           PrintedChar image;
           image.image = picture;
@@ -246,15 +254,17 @@ class Interpreter {
         break;
       }
       case 'v':
-        if (command[2] == '0') PrintPicture(RasterImage(command, length));
+        if (command[2] == '0') PrintPicture(draw_ ? RasterImage(command, length) : nullptr);
         break;
       case '*':
-        downloaded_ = DownloadedImage(command, length);
+        downloaded_ = draw_ ? DownloadedImage(command, length) : nullptr;
         downloadedDefinition_.assign(command, command + length);
         break;
       case '/': {
         const int mode = DigitOrValue(command[2]);
-        if (mode <= 3) PrintPicture(Scaled(downloaded_, (mode & 1) + 1, (mode >> 1) + 1));
+        if (mode <= 3 && !downloadedDefinition_.empty()) {
+          PrintPicture(Scaled(downloaded_, (mode & 1) + 1, (mode >> 1) + 1));
+        }
         break;
       }
       case 'k': Barcode(command, length); break;
@@ -274,6 +284,10 @@ class Interpreter {
 
   // GS k m d1 ... NUL or GS k m n d1 ... dn.
   void Barcode(const std::uint8_t* command, std::size_t length) {
+    if (!draw_) {
+      PrintPicture(nullptr);
+      return;
+    }
     const std::uint8_t m = command[2];
     const Bytes data = m <= 6 ? Bytes(command + 3, command + length - 1) : Bytes(command + 4, command + length);
     Symbol symbol;
@@ -303,7 +317,9 @@ class Interpreter {
           break;
         case 81: {
           Symbol symbol;
-          if (QrSymbol(qrData_, modes_.qrModule, modes_.qrCorrection, modes_.printWidth, &symbol)) {
+          if (!draw_) {
+            PrintPicture(nullptr);
+          } else if (QrSymbol(qrData_, modes_.qrModule, modes_.qrCorrection, modes_.printWidth, &symbol)) {
             FinishLine();
             PrintSymbol(std::move(symbol));
           }
@@ -336,7 +352,9 @@ class Interpreter {
           break;
         case 81: {
           Symbol symbol;
-          if (Pdf417Symbol(pdf417Data_, p, modes_.printWidth, &symbol)) {
+          if (!draw_) {
+            PrintPicture(nullptr);
+          } else if (Pdf417Symbol(pdf417Data_, p, modes_.printWidth, &symbol)) {
             FinishLine();
             PrintSymbol(std::move(symbol));
           }
@@ -353,10 +371,7 @@ class Interpreter {
   void Graphics(const std::uint8_t* command, std::size_t length, Function f) {
     switch (f.fn) {
       case 2: case 50:
-        if (bufferGraphics_) {
-          FinishLine();
-          PrintPicture(bufferGraphics_);
-        }
+        if (!bufferDefinition_.empty()) PrintPicture(bufferGraphics_);
         bufferGraphics_ = nullptr;
         bufferDefinition_.clear();
         break;
@@ -364,10 +379,11 @@ class Interpreter {
         if (f.size < 8 || f.params[0] != 48) break;
         const int bx = f.params[1], by = f.params[2];
         if (bx < 1 || bx > 2 || by < 1 || by > 2) break;
-        bufferGraphics_ = Scaled(RasterData(f.params + 8, f.size - 8, static_cast<int>(Word(f.params + 4)),
-                                            static_cast<int>(Word(f.params + 6))),
-                                 bx, by);
-        bufferDefinition_.assign(command, command + length);
+        bufferGraphics_ = draw_ ? Scaled(RasterData(f.params + 8, f.size - 8, static_cast<int>(Word(f.params + 4)),
+                                                    static_cast<int>(Word(f.params + 6))),
+                                         bx, by)
+                                : nullptr;
+        if (bufferGraphics_ || !draw_) bufferDefinition_.assign(command, command + length);
         break;
       }
       case 67: case 83: {  // a kc1 kc2 b xL xH yL yH c d1... (the first colour is drawn)
@@ -375,9 +391,10 @@ class Interpreter {
         auto& kept = f.fn == 67 ? nvGraphics_ : downloadGraphics_;
         const int key = (f.params[1] << 8) | f.params[2];
         if (kept.size() >= kMostStoredGraphics && kept.count(key) == 0) break;
-        const Picture picture = RasterData(f.params + 9, f.size - 9, static_cast<int>(Word(f.params + 4)),
-                                           static_cast<int>(Word(f.params + 6)));
-        if (picture) kept[key] = StoredGraphic{picture, Bytes(command, command + length)};
+        const Picture picture = draw_ ? RasterData(f.params + 9, f.size - 9, static_cast<int>(Word(f.params + 4)),
+                                                   static_cast<int>(Word(f.params + 6)))
+                                      : nullptr;
+        if (picture || !draw_) kept[key] = StoredGraphic{picture, Bytes(command, command + length)};
         break;
       }
       case 69: case 85: {  // kc1 kc2 x y
@@ -386,7 +403,6 @@ class Interpreter {
         const auto found = kept.find((f.params[0] << 8) | f.params[1]);
         const int x = f.params[2], y = f.params[3];
         if (found != kept.end() && x >= 1 && x <= 2 && y >= 1 && y <= 2) {
-          FinishLine();
           PrintPicture(Scaled(found->second.picture, x, y));
         }
         break;
@@ -471,16 +487,16 @@ class Interpreter {
     return left;
   }
 
+  // A picture on a line of its own; none prints nothing, but in a layout pass, where every
+  // picture is none and takes its line.
   void PrintPicture(const Picture& picture) {
-    if (!picture) return;
+    if (!picture && draw_) return;
     FinishLine();
-    Symbol image;
-    image.label = "[image " + std::to_string(picture->width) + "x" + std::to_string(picture->height) + "]";
     PrintedLine line;
     line.kind = PrintedLine::Kind::kImage;
     BeginLine(&line);
     line.image = picture;
-    line.label = image.label;
+    if (picture) line.label = "[image " + std::to_string(picture->width) + "x" + std::to_string(picture->height) + "]";
     line.endOffset = commandEnd_;
     lines_.push_back(std::move(line));
   }
@@ -523,8 +539,11 @@ class Interpreter {
     cut.partialCut = partial;
     cut.endOffset = commandEnd_;
     lines_.push_back(std::move(cut));
+    if (modesAtCuts_ != nullptr) modesAtCuts_->push_back(ModesNow());
   }
 
+  const bool draw_;
+  std::vector<Bytes>* modesAtCuts_ = nullptr;
   Modes modes_;
   PrintedLine line_;
   std::vector<PrintedLine> lines_;
@@ -597,7 +616,7 @@ int PrintedLine::Left() const {
 
 std::vector<PrintedLine> InterpretEscPos(const std::uint8_t* data, std::size_t size) {
   if (data == nullptr) return {};
-  return Interpreter().Run(data, size);
+  return Interpreter(true).Run(data, size);
 }
 
 std::vector<PrintedLine> InterpretEscPos(const std::vector<std::uint8_t>& escpos) {
@@ -605,22 +624,39 @@ std::vector<PrintedLine> InterpretEscPos(const std::vector<std::uint8_t>& escpos
 }
 
 std::vector<std::uint8_t> ModesAtEnd(const std::vector<std::uint8_t>& escpos) {
-  Interpreter interpreter;
-  interpreter.Run(escpos.data(), escpos.size());
-  return interpreter.ModesNow();
+  Interpreter layout(false);
+  layout.Run(escpos.data(), escpos.size());
+  return layout.ModesNow();
 }
+
+namespace {
+
+// The lines of a layout pass, which draws no picture.
+std::vector<PrintedLine> Layout(const std::vector<std::uint8_t>& escpos) {
+  return Interpreter(false).Run(escpos.data(), escpos.size());
+}
+
+}  // namespace
 
 std::vector<std::size_t> LineEnds(const std::vector<std::uint8_t>& escpos) {
   std::vector<std::size_t> ends;
-  for (const PrintedLine& line : InterpretEscPos(escpos)) {
+  for (const PrintedLine& line : Layout(escpos)) {
     if (line.endOffset != kNotEnded) ends.push_back(line.endOffset);
   }
   return ends;
 }
 
+std::vector<std::vector<std::uint8_t>> ModesAtCuts(const std::vector<std::uint8_t>& escpos) {
+  std::vector<Bytes> modes;
+  Interpreter layout(false);
+  layout.KeepModesAtCuts(&modes);
+  layout.Run(escpos.data(), escpos.size());
+  return modes;
+}
+
 std::vector<std::size_t> ReceiptEnds(const std::vector<std::uint8_t>& escpos) {
   std::vector<std::size_t> ends;
-  for (const PrintedLine& line : InterpretEscPos(escpos)) {
+  for (const PrintedLine& line : Layout(escpos)) {
     if (line.kind == PrintedLine::Kind::kCut) ends.push_back(line.endOffset);
   }
   return ends;

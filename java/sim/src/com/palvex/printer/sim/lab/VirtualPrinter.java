@@ -41,6 +41,11 @@ public final class VirtualPrinter {
     /** How many of the newest bytes each way the simulator keeps at least. */
     public static final int KEPT_BYTES = 4 << 20;
     /**
+     * The most printed bytes one look at the printer reads: an application that prints
+     * faster than that between two looks has its older receipts folded away unread.
+     */
+    public static final int MAX_LOOK_BYTES = 256 << 10;
+    /**
      * The longest strip of paper printed without a cut that is one receipt: a longer one is
      * shown in pieces, each ending at a line feed where there is one.
      */
@@ -241,7 +246,7 @@ public final class VirtualPrinter {
 
     /**
      * Receipts cut so far, those folded away included (but for any printed while nobody
-     * looked at this printer for longer than {@value #KEPT_BYTES} bytes took to print).
+     * looked at this printer for longer than {@value #MAX_LOOK_BYTES} bytes took to print).
      */
     public synchronized int receiptsCut() {
         takeWhatWasPrinted();
@@ -283,7 +288,9 @@ public final class VirtualPrinter {
     // begins, as the printer keeps them across a cut.
     private void takeWhatWasPrinted() {
         long[] begins = new long[1];
-        byte[] fresh = SimulatedPrinters.printed(id, printedSeen, begins);
+        SimulatedPrinters.printed(id, Long.MAX_VALUE, begins);  // how much it printed in all
+        // Far behind, only the newest bytes are read: what went before is folded away anyway.
+        byte[] fresh = SimulatedPrinters.printed(id, Math.max(printedSeen, begins[0] - MAX_LOOK_BYTES), begins);
         if (begins[0] > printedSeen) {
             printing.reset();
             printingModes = new byte[0];
@@ -294,16 +301,20 @@ public final class VirtualPrinter {
         printing.writeBytes(fresh);
         byte[] pending = printing.toByteArray();
         int start = 0;
-        for (int end : ReceiptRenderer.receiptEnds(pending)) {
-            byte[] receipt = Arrays.copyOfRange(pending, start, end);
+        int[] ends = ReceiptRenderer.receiptEnds(pending);
+        // The modes after each cut, in one pass over the modes the first receipt began in and
+        // what came since.
+        byte[][] modes = ends.length == 0 ? new byte[0][] : ReceiptRenderer.modesAtCuts(concat(printingModes, pending));
+        for (int i = 0; i < ends.length && i < modes.length; i++) {
+            byte[] receipt = Arrays.copyOfRange(pending, start, ends[i]);
             if (skippingToCut) {
                 skippingToCut = false;
-                printingModes = ReceiptRenderer.modesAtEnd(receipt);
             } else {
                 receiptsCut++;
                 keep(receipt, true);
             }
-            start = end;
+            printingModes = modes[i];
+            start = ends[i];
         }
         for (int end = stripPieceEnd(pending, start); end != start; end = stripPieceEnd(pending, start)) {
             if (end < 0) {
@@ -321,6 +332,14 @@ public final class VirtualPrinter {
         printing.write(pending, start, pending.length - start);
     }
 
+    private static byte[] concat(byte[] first, byte[] second) {
+        byte[] both = Arrays.copyOf(first, first.length + second.length);
+        System.arraycopy(second, 0, both, first.length, second.length);
+        return both;
+    }
+
+    // Keeps a receipt that began in the modes now in force; a piece of uncut paper leaves
+    // the modes its end has for the next.
     private void keep(byte[] escpos, boolean cut) {
         receiptsNumbered++;
         Receipt receipt = new Receipt(receiptsNumbered, printingModes, escpos, cut);
@@ -329,7 +348,7 @@ public final class VirtualPrinter {
         while (receipts.size() > KEPT_RECEIPTS || (receiptBytes > KEPT_RECEIPT_BYTES && receipts.size() > 1)) {
             receiptBytes -= receipts.removeFirst().size();
         }
-        printingModes = receipt.modesAtEnd();
+        if (!cut) printingModes = receipt.modesAtEnd();
     }
 
     // Where the first piece of a strip printed without a cut ends, from `start`: at the last
