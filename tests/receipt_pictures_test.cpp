@@ -30,6 +30,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return all;
 }
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+std::string Spaces(int n) { return std::string(static_cast<std::size_t>(n), ' '); }
 
 struct Picture {
   int width = 0;
@@ -333,9 +334,37 @@ TEST(ReceiptPictures, EveryUpperByteOfEachCodeTablePrintsTheGlyphIconvNames) {
   }
 }
 
-TEST(ReceiptPictures, InternationalSetsReplaceTheirTwelveCharacters) {
+TEST(ReceiptPictures, InternationalSetsAndTablesWithCombiningMarks) {
   const Bytes escpos = Cat({{ESC, 'R', 2}, Text("#@[\\]{|}~\n"), {ESC, 'R', 3}, Text("#$\n"), {ESC, 'R', 8}, Text("\\\n")});
   EXPECT_EQ(printersim::RenderText(escpos), "#\u00A7\u00C4\u00D6\u00DC\u00E4\u00F6\u00FC\u00DF\n\u00A3$\n\u00A5\n");
+  // WPC1255 and WPC1258, whose converters wait for a combining mark that never comes.
+  EXPECT_EQ(printersim::RenderText(Bytes{ESC, 't', 49, 0xE0, LF, ESC, 't', 52, 0xC0, LF}), "\u05D0\n\u00C0\n");
+}
+
+// Streams no till sends, which must still stay on the paper and cost a bounded amount.
+TEST(ReceiptPictures, HostileStreamsStayOnThePaperAndBounded) {
+  // A tab after wide character spacing: its gap never wraps the line.
+  EXPECT_LT(printersim::InterpretEscPos(Bytes{ESC, ' ', 200, 'A', 'A', 0x09}).size(), 5u);
+  // A picture or a code wider than the print area right of the margin is cut at it, or, for
+  // a barcode, not printed, as on a printer.
+  const Bytes wide = Cat({{GS, 'L', 0x2C, 1, GS, 'v', '0', 0, 72, 0, 1, 0}, Bytes(72, 0xFF),
+                          {GS, 'W', 0xFF, 0xFF, GS, 'L', 0, 0, GS, 'w', 3, GS, 'k', 73, 42}, Text("{C"),
+                          Bytes(40, 11), {GS, 'k', 7, 3}, Text("ABC")});
+  for (const printersim::PrintedLine& line : printersim::InterpretEscPos(wide)) {
+    EXPECT_LE(line.Left() + line.WidthDots(), printersim::kPaperDots) << line.label;
+  }
+  EXPECT_EQ(printersim::RenderText(wide), Spaces(25) + "[image 576x1]\n") << "GS k 7 is no barcode";
+  // A stored image printed again and again: the pictures drawn stay within what a picture
+  // can hold, and the picture of the receipt fails rather than leave them out.
+  Bytes reprints = Cat({{GS, '*', 72, 255}, Bytes(72 * 255 * 8, 0xAA)});
+  for (int i = 0; i < 300; ++i) reprints.insert(reprints.end(), {GS, '/', 3});
+  std::size_t dots = 0;
+  for (const printersim::PrintedLine& line : printersim::InterpretEscPos(reprints)) {
+    if (line.image) dots += line.image->dots.size();
+  }
+  EXPECT_LT(dots, std::size_t{2} * printersim::kPaperDots * 65535);
+  std::vector<std::uint8_t> png;
+  EXPECT_NE(printersim::RenderPngBytes(reprints, &png).error.find("too long"), std::string::npos);
 }
 
 }  // namespace

@@ -81,8 +81,14 @@ UpperHalf Converted(const char* name) {
     char* outAt = reinterpret_cast<char*>(out);
     std::size_t outLeft = sizeof out;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a fresh shift state for each byte
+    // Converters of tables with combining marks (WPC1255, WPC1258) hold a character back
+    // until they know no mark follows: the flush hands it over.
     const std::size_t done = iconv(cd, &inAt, &inLeft, &outAt, &outLeft);
-    if (done == static_cast<std::size_t>(-1) || sizeof out - outLeft != 4) continue;
+    if (done == static_cast<std::size_t>(-1) ||
+        iconv(cd, nullptr, nullptr, &outAt, &outLeft) == static_cast<std::size_t>(-1) ||
+        sizeof out - outLeft != 4) {
+      continue;
+    }
     const char32_t c = static_cast<char32_t>(out[0] | (out[1] << 8) | (out[2] << 16) | (out[3] << 24));
     half[static_cast<std::size_t>(b - 0x80)] = Printable(c);
   }

@@ -79,6 +79,12 @@ Picture DownloadedImage(const std::uint8_t* command, std::size_t length) {
   });
 }
 
+Picture Cropped(const Picture& picture, int width) {
+  if (!picture || picture->width <= width) return picture;
+  return Draw(static_cast<std::size_t>(width), static_cast<std::size_t>(picture->height),
+              [&](std::size_t x, std::size_t y) { return picture->At(static_cast<int>(x), static_cast<int>(y)); });
+}
+
 Picture Scaled(const Picture& picture, int sx, int sy) {
   if (!picture) return nullptr;
   if (sx == 1 && sy == 1) return picture;

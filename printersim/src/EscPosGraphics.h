@@ -33,6 +33,9 @@ Picture DownloadedImage(const std::uint8_t* command, std::size_t length);
 // `picture` printed `sx` times as wide and `sy` times as tall, cut at the paper's width.
 Picture Scaled(const Picture& picture, int sx, int sy);
 
+// `picture` cut at `width` dots from its left.
+Picture Cropped(const Picture& picture, int width);
+
 // Raster data of a graphics function (GS ( L): `width` dots a row, (width + 7) / 8 bytes a
 // row, `height` rows, from `data` (`size` bytes, at least what the picture needs).
 Picture RasterData(const std::uint8_t* data, std::size_t size, int width, int height);

@@ -204,8 +204,8 @@ class Interpreter {
         PrintLine(command[2]);
         break;
       case '*': {
-        if (!draw_) break;
-        if (const Picture picture = ColumnImage(command, length)) {
+        if (!WithinDrawing()) break;
+        if (const Picture picture = Cropped(ColumnImage(command, length), PrintArea())) {
           PrintedChar image;
           image.image = picture;
           PutChar(image);
@@ -254,16 +254,16 @@ class Interpreter {
         break;
       }
       case 'v':
-        if (command[2] == '0') PrintPicture(draw_ ? RasterImage(command, length) : nullptr);
+        if (command[2] == '0') PrintPicture(WithinDrawing() ? RasterImage(command, length) : nullptr);
         break;
       case '*':
-        downloaded_ = draw_ ? DownloadedImage(command, length) : nullptr;
+        downloaded_ = WithinDrawing() ? DownloadedImage(command, length) : nullptr;
         downloadedDefinition_.assign(command, command + length);
         break;
       case '/': {
         const int mode = DigitOrValue(command[2]);
         if (mode <= 3 && !downloadedDefinition_.empty()) {
-          PrintPicture(Scaled(downloaded_, (mode & 1) + 1, (mode >> 1) + 1));
+          PrintPicture(WithinDrawing() ? Scaled(downloaded_, (mode & 1) + 1, (mode >> 1) + 1) : nullptr);
         }
         break;
       }
@@ -284,14 +284,14 @@ class Interpreter {
 
   // GS k m d1 ... NUL or GS k m n d1 ... dn.
   void Barcode(const std::uint8_t* command, std::size_t length) {
-    if (!draw_) {
+    if (!WithinDrawing()) {
       PrintPicture(nullptr);
       return;
     }
     const std::uint8_t m = command[2];
     const Bytes data = m <= 6 ? Bytes(command + 3, command + length - 1) : Bytes(command + 4, command + length);
     Symbol symbol;
-    if (!BarcodeSymbol(m, data, modes_.moduleWidth, modes_.barHeight, modes_.printWidth, &symbol)) return;
+    if (!BarcodeSymbol(m, data, modes_.moduleWidth, modes_.barHeight, PrintArea(), &symbol)) return;
     FinishLine();
     const int width = symbol.picture.width;
     const int left = LeftOf(width);
@@ -317,9 +317,9 @@ class Interpreter {
           break;
         case 81: {
           Symbol symbol;
-          if (!draw_) {
+          if (!WithinDrawing()) {
             PrintPicture(nullptr);
-          } else if (QrSymbol(qrData_, modes_.qrModule, modes_.qrCorrection, modes_.printWidth, &symbol)) {
+          } else if (QrSymbol(qrData_, modes_.qrModule, modes_.qrCorrection, PrintArea(), &symbol)) {
             FinishLine();
             PrintSymbol(std::move(symbol));
           }
@@ -352,9 +352,9 @@ class Interpreter {
           break;
         case 81: {
           Symbol symbol;
-          if (!draw_) {
+          if (!WithinDrawing()) {
             PrintPicture(nullptr);
-          } else if (Pdf417Symbol(pdf417Data_, p, modes_.printWidth, &symbol)) {
+          } else if (Pdf417Symbol(pdf417Data_, p, PrintArea(), &symbol)) {
             FinishLine();
             PrintSymbol(std::move(symbol));
           }
@@ -379,11 +379,11 @@ class Interpreter {
         if (f.size < 8 || f.params[0] != 48) break;
         const int bx = f.params[1], by = f.params[2];
         if (bx < 1 || bx > 2 || by < 1 || by > 2) break;
-        bufferGraphics_ = draw_ ? Scaled(RasterData(f.params + 8, f.size - 8, static_cast<int>(Word(f.params + 4)),
+        bufferGraphics_ = WithinDrawing() ? Scaled(RasterData(f.params + 8, f.size - 8, static_cast<int>(Word(f.params + 4)),
                                                     static_cast<int>(Word(f.params + 6))),
                                          bx, by)
                                 : nullptr;
-        if (bufferGraphics_ || !draw_) bufferDefinition_.assign(command, command + length);
+        if (bufferGraphics_ || !WithinDrawing()) bufferDefinition_.assign(command, command + length);
         break;
       }
       case 67: case 83: {  // a kc1 kc2 b xL xH yL yH c d1... (the first colour is drawn)
@@ -391,10 +391,10 @@ class Interpreter {
         auto& kept = f.fn == 67 ? nvGraphics_ : downloadGraphics_;
         const int key = (f.params[1] << 8) | f.params[2];
         if (kept.size() >= kMostStoredGraphics && kept.count(key) == 0) break;
-        const Picture picture = draw_ ? RasterData(f.params + 9, f.size - 9, static_cast<int>(Word(f.params + 4)),
+        const Picture picture = WithinDrawing() ? RasterData(f.params + 9, f.size - 9, static_cast<int>(Word(f.params + 4)),
                                                    static_cast<int>(Word(f.params + 6)))
                                       : nullptr;
-        if (picture || !draw_) kept[key] = StoredGraphic{picture, Bytes(command, command + length)};
+        if (picture || !WithinDrawing()) kept[key] = StoredGraphic{picture, Bytes(command, command + length)};
         break;
       }
       case 69: case 85: {  // kc1 kc2 x y
@@ -403,7 +403,7 @@ class Interpreter {
         const auto found = kept.find((f.params[0] << 8) | f.params[1]);
         const int x = f.params[2], y = f.params[3];
         if (found != kept.end() && x >= 1 && x <= 2 && y >= 1 && y <= 2) {
-          PrintPicture(Scaled(found->second.picture, x, y));
+          PrintPicture(WithinDrawing() ? Scaled(found->second.picture, x, y) : nullptr);
         }
         break;
       }
@@ -443,22 +443,28 @@ class Interpreter {
   void BeginLine(PrintedLine* line) const {
     line->alignment = modes_.alignment;
     line->leftMargin = modes_.leftMargin;
-    line->printWidth = std::max(1, std::min(modes_.printWidth, kPaperDots - modes_.leftMargin));
+    line->printWidth = PrintArea();
     line->upsideDown = modes_.upsideDown;
   }
 
+  // The width of the print area right of the left margin, on the paper.
+  int PrintArea() const { return std::max(1, std::min(modes_.printWidth, kPaperDots - modes_.leftMargin)); }
+
   // To the next tab position; past the last one on the line, HT is ignored.
+  // The tab's gap is plain spaces, which never wrap the line.
   void Tab() {
     const int cell = CellWidth(Font::kA);
     const int next = (line_.WidthDots() / (kTabStop * cell) + 1) * kTabStop * cell;
-    if (next > std::min(modes_.printWidth, kPaperDots - modes_.leftMargin)) return;
+    const int area = line_.chars.empty() ? PrintArea() : line_.printWidth;
+    if (next > area) return;
     const Modes kept = modes_;
     modes_.bold = false;
     modes_.width = 1;
     modes_.reverse = false;
     modes_.underline = 0;
     modes_.font = Font::kA;
-    while (line_.WidthDots() < next) Put(U' ');
+    modes_.spacing = 0;
+    while (line_.WidthDots() < next && line_.WidthDots() + cell <= area) Put(U' ');
     modes_ = kept;
   }
 
@@ -466,8 +472,7 @@ class Interpreter {
   void PrintLine(int feed = -1) {
     if (line_.chars.empty()) BeginLine(&line_);
     line_.feed = feed >= 0 ? feed : modes_.lineSpacing;
-    line_.endOffset = commandEnd_;
-    lines_.push_back(std::move(line_));
+    Push(std::move(line_));
     line_ = PrintedLine();
   }
 
@@ -487,18 +492,19 @@ class Interpreter {
     return left;
   }
 
-  // A picture on a line of its own; none prints nothing, but in a layout pass, where every
-  // picture is none and takes its line.
+  // A picture on a line of its own, cut at the print area; none prints nothing, but in a
+  // layout pass, where every picture is none and takes its line.
   void PrintPicture(const Picture& picture) {
-    if (!picture && draw_) return;
+    if (!picture && WithinDrawing()) return;
     FinishLine();
     PrintedLine line;
     line.kind = PrintedLine::Kind::kImage;
     BeginLine(&line);
-    line.image = picture;
-    if (picture) line.label = "[image " + std::to_string(picture->width) + "x" + std::to_string(picture->height) + "]";
-    line.endOffset = commandEnd_;
-    lines_.push_back(std::move(line));
+    line.image = Cropped(picture, line.printWidth);
+    if (line.image) {
+      line.label = "[image " + std::to_string(picture->width) + "x" + std::to_string(picture->height) + "]";
+    }
+    Push(std::move(line));
   }
 
   void PrintSymbol(Symbol symbol) {
@@ -507,7 +513,17 @@ class Interpreter {
     BeginLine(&line);
     line.image = std::make_shared<const Bitmap>(std::move(symbol.picture));
     line.label = std::move(symbol.label);
+    Push(std::move(line));
+  }
+
+  // Pictures are drawn while the paper so far could still be drawn: past that, a picture is
+  // only its line (and the picture of the receipt fails), so that a stream that reprints a
+  // stored image or code again and again costs a bounded amount.
+  bool WithinDrawing() const { return draw_ && paperLength_ <= kMaxPictureHeight; }
+
+  void Push(PrintedLine line) {
     line.endOffset = commandEnd_;
+    paperLength_ += line.Advance();
     lines_.push_back(std::move(line));
   }
 
@@ -527,8 +543,7 @@ class Interpreter {
       line.chars.push_back(printed);
     }
     line.feed = CellHeight(modes_.hriFont) + 2;
-    line.endOffset = commandEnd_;
-    lines_.push_back(std::move(line));
+    Push(std::move(line));
   }
 
   // A cut prints what waits in the buffer first, so that nothing sent is lost from view.
@@ -537,12 +552,12 @@ class Interpreter {
     PrintedLine cut;
     cut.kind = PrintedLine::Kind::kCut;
     cut.partialCut = partial;
-    cut.endOffset = commandEnd_;
-    lines_.push_back(std::move(cut));
+    Push(std::move(cut));
     if (modesAtCuts_ != nullptr) modesAtCuts_->push_back(ModesNow());
   }
 
   const bool draw_;
+  long paperLength_ = 0;  // dots of paper the lines so far take
   std::vector<Bytes>* modesAtCuts_ = nullptr;
   Modes modes_;
   PrintedLine line_;
@@ -607,6 +622,7 @@ int PrintedLine::Advance() const {
 }
 
 int PrintedLine::Left() const {
+  if (WidthDots() == 0) return leftMargin;  // a blank line
   const int free = std::max(0, printWidth - WidthDots());
   int left = leftMargin;
   if (alignment == Alignment::kCentre) left += free / 2;

@@ -268,7 +268,9 @@ bool DrawReceipt(const std::vector<std::uint8_t>& escpos, const std::string& fon
   long height = 2 * kPictureMargin;
   for (const PrintedLine& line : lines) {
     height += line.Advance();
-    if (height > kMaxImageHeight) {
+    // A picture the interpreter did not draw lies past what a picture can hold.
+    const bool undrawn = line.kind == PrintedLine::Kind::kImage && !line.image;
+    if (height > kMaxImageHeight || undrawn) {
       result->error = "the receipt is too long to draw (more than " +
                       std::to_string(kMaxImageHeight) + " dots)";
       return false;

@@ -70,6 +70,7 @@ struct Symbology {
 bool Code128Data(const std::string& raw, std::string* plain) {
   if (raw.size() < 2 || raw[0] != '{' || (raw[1] != 'A' && raw[1] != 'B' && raw[1] != 'C')) return false;
   char set = raw[1];
+  bool shifted = false;  // {S: the next character is of the other set of A and B
   for (std::size_t i = 2; i < raw.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(raw[i]);
     if (c == '{') {
@@ -79,17 +80,22 @@ bool Code128Data(const std::string& raw, std::string* plain) {
         set = next;
       } else if (next == '{') {
         plain->push_back('{');
-      } else if (next != 'S' && (next < '1' || next > '4')) {
+      } else if (next == 'S') {
+        if (set == 'C') return false;
+        shifted = true;
+      } else if (next < '1' || next > '4') {
         return false;
       }
       continue;
     }
-    if (set == 'C') {
+    const char now = shifted ? (set == 'A' ? 'B' : 'A') : set;
+    shifted = false;
+    if (now == 'C') {
       if (c > 99) return false;
       char digits[3];
       std::snprintf(digits, sizeof digits, "%02u", static_cast<unsigned>(c));
       plain->append(digits, 2);
-    } else if (c > 0x7F || (set == 'A' && c > 0x5F) || (set == 'B' && c < 0x20)) {
+    } else if (c > 0x7F || (now == 'A' && c > 0x5F) || (now == 'B' && c < 0x20)) {
       return false;
     } else {
       plain->push_back(static_cast<char>(c));
@@ -101,6 +107,7 @@ bool Code128Data(const std::string& raw, std::string* plain) {
 // The data zint is given for a GS k symbology, and which symbology; false when the printer
 // would refuse the data.
 bool Prepare(int m, const std::string& raw, Symbology* symbology, std::string* data) {
+  if (m > 6 && m < 65) return false;
   const int kind = m >= 65 ? m - 65 : m;
   *data = raw;
   switch (kind) {
