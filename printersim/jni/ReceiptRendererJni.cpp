@@ -4,6 +4,7 @@
 #include <jni.h>
 #include <printersim/receipt.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -128,9 +129,10 @@ JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_modesAt
 }
 
 JNIEXPORT jobjectArray JNICALL Java_com_palvex_printer_sim_ReceiptRenderer_modesAtCuts(
-    JNIEnv* env, jclass, jbyteArray escpos) {
+    JNIEnv* env, jclass, jbyteArray escpos, jint last) {
   return WithEscPos(env, escpos, jobjectArray{}, [&](const std::vector<std::uint8_t>& bytes) -> jobjectArray {
-    const std::vector<std::vector<std::uint8_t>> modes = printersim::ModesAtCuts(bytes);
+    const std::vector<std::vector<std::uint8_t>> modes =
+        printersim::ModesAtCuts(bytes, static_cast<std::size_t>(std::max<jint>(last, 0)));
     jclass byteArray = env->FindClass("[B");
     if (byteArray == nullptr) return nullptr;
     jobjectArray all = env->NewObjectArray(static_cast<jsize>(modes.size()), byteArray, nullptr);

@@ -44,10 +44,14 @@ Picture RasterImage(const std::uint8_t* command, std::size_t length) {
                 sx, sy);
 }
 
+bool RasterDataFits(std::size_t size, int width, int height) {
+  if (width <= 0 || height <= 0 || height > kMaxPictureHeight) return false;
+  return size >= (static_cast<std::size_t>(width) + 7) / 8 * static_cast<std::size_t>(height);
+}
+
 Picture RasterData(const std::uint8_t* data, std::size_t size, int width, int height) {
-  if (width <= 0 || height <= 0) return nullptr;
+  if (!RasterDataFits(size, width, height)) return nullptr;
   const std::size_t rowBytes = (static_cast<std::size_t>(width) + 7) / 8;
-  if (size < rowBytes * static_cast<std::size_t>(height)) return nullptr;
   return Draw(static_cast<std::size_t>(width), static_cast<std::size_t>(height), [&](std::size_t x, std::size_t y) {
     return (data[y * rowBytes + x / 8] & (0x80u >> (x % 8))) != 0;
   });
@@ -66,6 +70,14 @@ Picture ColumnImage(const std::uint8_t* command, std::size_t length) {
   });
   // Single density prints each dot twice as wide; the 8-dot modes three times as tall.
   return Scaled(dots, mode == 0 || mode == 32 ? 2 : 1, mode < 32 ? 3 : 1);
+}
+
+int ColumnImageWidth(const std::uint8_t* command, std::size_t length) {
+  if (length < 5) return 0;
+  const std::uint8_t mode = command[2];
+  if (mode != 0 && mode != 1 && mode != 32 && mode != 33) return 0;
+  const std::size_t width = Word(command + 3) * (mode == 0 || mode == 32 ? 2 : 1);
+  return static_cast<int>(std::min<std::size_t>(width, kPaperDots));
 }
 
 Picture DownloadedImage(const std::uint8_t* command, std::size_t length) {

@@ -27,11 +27,18 @@ Picture RasterImage(const std::uint8_t* command, std::size_t length);
 // twice as wide.
 Picture ColumnImage(const std::uint8_t* command, std::size_t length);
 
+// The width in dots ESC * prints its image, or 0 for none (a mode it does not have).
+int ColumnImageWidth(const std::uint8_t* command, std::size_t length);
+
 // GS * x y d1...: a downloaded image of x * 8 columns of y * 8 dots, column by column.
 Picture DownloadedImage(const std::uint8_t* command, std::size_t length);
 
 // `picture` printed `sx` times as wide and `sy` times as tall, cut at the paper's width.
 Picture Scaled(const Picture& picture, int sx, int sy);
+
+// Whether raster data of `width` x `height` dots, (width + 7) / 8 bytes a row, is a picture
+// that `size` bytes hold.
+bool RasterDataFits(std::size_t size, int width, int height);
 
 // `picture` cut at `width` dots from its left.
 Picture Cropped(const Picture& picture, int width);

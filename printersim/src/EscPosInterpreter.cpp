@@ -6,6 +6,8 @@
 #include <printersim/receipt.h>
 
 #include <algorithm>
+#include <deque>
+#include <iterator>
 #include <map>
 
 #include "CodePages.h"
@@ -68,8 +70,11 @@ class Interpreter {
   // every picture is an empty line of its own.
   explicit Interpreter(bool draw) : draw_(draw) {}
 
-  // Keeps the modes in force after each cut (ModesNow) in `modes`.
-  void KeepModesAtCuts(std::vector<Bytes>* modes) { modesAtCuts_ = modes; }
+  // Keeps the modes in force after each of the last `last` cuts (ModesNow) in `modes`.
+  void KeepModesAtCuts(std::deque<Bytes>* modes, std::size_t last) {
+    modesAtCuts_ = modes;
+    lastModes_ = last;
+  }
 
   std::vector<PrintedLine> Run(const std::uint8_t* data, std::size_t size) {
     std::size_t at = 0;
@@ -204,12 +209,15 @@ class Interpreter {
         PrintLine(command[2]);
         break;
       case '*': {
-        if (!WithinDrawing()) break;
-        if (const Picture picture = Cropped(ColumnImage(command, length), PrintArea())) {
-          PrintedChar image;
-          image.image = picture;
-          PutChar(image);
+        PrintedChar image;
+        if (!draw_) {
+          // The layout pass needs its width only.
+          const int width = ColumnImageWidth(command, length);
+          if (width > 0) image.image = std::make_shared<const Bitmap>(std::min(width, PrintArea()), 0);
+        } else if (WithinDrawing()) {
+          image.image = Cropped(ColumnImage(command, length), PrintArea());
         }
+        if (image.image) PutChar(image);
         break;
       }
       case 'i': Cut(false); break;  // the older one-byte cut commands
@@ -257,8 +265,13 @@ class Interpreter {
         if (command[2] == '0') PrintPicture(WithinDrawing() ? RasterImage(command, length) : nullptr);
         break;
       case '*':
+        // A definition without columns or rows leaves no image.
         downloaded_ = WithinDrawing() ? DownloadedImage(command, length) : nullptr;
-        downloadedDefinition_.assign(command, command + length);
+        if (command[2] > 0 && command[3] > 0) {
+          downloadedDefinition_.assign(command, command + length);
+        } else {
+          downloadedDefinition_.clear();
+        }
         break;
       case '/': {
         const int mode = DigitOrValue(command[2]);
@@ -284,12 +297,12 @@ class Interpreter {
 
   // GS k m d1 ... NUL or GS k m n d1 ... dn.
   void Barcode(const std::uint8_t* command, std::size_t length) {
-    if (!WithinDrawing()) {
-      PrintPicture(nullptr);
-      return;
-    }
     const std::uint8_t m = command[2];
     const Bytes data = m <= 6 ? Bytes(command + 3, command + length - 1) : Bytes(command + 4, command + length);
+    if (!WithinDrawing()) {
+      if (BarcodeAccepted(m, data)) PrintPicture(nullptr);
+      return;
+    }
     Symbol symbol;
     if (!BarcodeSymbol(m, data, modes_.moduleWidth, modes_.barHeight, PrintArea(), &symbol)) return;
     FinishLine();
@@ -379,11 +392,12 @@ class Interpreter {
         if (f.size < 8 || f.params[0] != 48) break;
         const int bx = f.params[1], by = f.params[2];
         if (bx < 1 || bx > 2 || by < 1 || by > 2) break;
+        if (!RasterDataFits(f.size - 8, static_cast<int>(Word(f.params + 4)), static_cast<int>(Word(f.params + 6)))) break;
         bufferGraphics_ = WithinDrawing() ? Scaled(RasterData(f.params + 8, f.size - 8, static_cast<int>(Word(f.params + 4)),
                                                     static_cast<int>(Word(f.params + 6))),
                                          bx, by)
                                 : nullptr;
-        if (bufferGraphics_ || !WithinDrawing()) bufferDefinition_.assign(command, command + length);
+        bufferDefinition_.assign(command, command + length);
         break;
       }
       case 67: case 83: {  // a kc1 kc2 b xL xH yL yH c d1... (the first colour is drawn)
@@ -391,10 +405,11 @@ class Interpreter {
         auto& kept = f.fn == 67 ? nvGraphics_ : downloadGraphics_;
         const int key = (f.params[1] << 8) | f.params[2];
         if (kept.size() >= kMostStoredGraphics && kept.count(key) == 0) break;
+        if (!RasterDataFits(f.size - 9, static_cast<int>(Word(f.params + 4)), static_cast<int>(Word(f.params + 6)))) break;
         const Picture picture = WithinDrawing() ? RasterData(f.params + 9, f.size - 9, static_cast<int>(Word(f.params + 4)),
                                                    static_cast<int>(Word(f.params + 6)))
                                       : nullptr;
-        if (picture || !WithinDrawing()) kept[key] = StoredGraphic{picture, Bytes(command, command + length)};
+        kept[key] = StoredGraphic{picture, Bytes(command, command + length)};
         break;
       }
       case 69: case 85: {  // kc1 kc2 x y
@@ -503,6 +518,8 @@ class Interpreter {
     line.image = Cropped(picture, line.printWidth);
     if (line.image) {
       line.label = "[image " + std::to_string(picture->width) + "x" + std::to_string(picture->height) + "]";
+    } else if (draw_) {
+      line.label = "[picture not drawn: past " + std::to_string(kMaxPictureHeight) + " dots of paper]";
     }
     Push(std::move(line));
   }
@@ -553,12 +570,16 @@ class Interpreter {
     cut.kind = PrintedLine::Kind::kCut;
     cut.partialCut = partial;
     Push(std::move(cut));
-    if (modesAtCuts_ != nullptr) modesAtCuts_->push_back(ModesNow());
+    if (modesAtCuts_ != nullptr && lastModes_ > 0) {
+      if (modesAtCuts_->size() == lastModes_) modesAtCuts_->pop_front();
+      modesAtCuts_->push_back(ModesNow());
+    }
   }
 
   const bool draw_;
   long paperLength_ = 0;  // dots of paper the lines so far take
-  std::vector<Bytes>* modesAtCuts_ = nullptr;
+  std::deque<Bytes>* modesAtCuts_ = nullptr;
+  std::size_t lastModes_ = 0;
   Modes modes_;
   PrintedLine line_;
   std::vector<PrintedLine> lines_;
@@ -662,12 +683,12 @@ std::vector<std::size_t> LineEnds(const std::vector<std::uint8_t>& escpos) {
   return ends;
 }
 
-std::vector<std::vector<std::uint8_t>> ModesAtCuts(const std::vector<std::uint8_t>& escpos) {
-  std::vector<Bytes> modes;
+std::vector<std::vector<std::uint8_t>> ModesAtCuts(const std::vector<std::uint8_t>& escpos, std::size_t last) {
+  std::deque<Bytes> modes;
   Interpreter layout(false);
-  layout.KeepModesAtCuts(&modes);
+  layout.KeepModesAtCuts(&modes, last);
   layout.Run(escpos.data(), escpos.size());
-  return modes;
+  return std::vector<Bytes>(std::make_move_iterator(modes.begin()), std::make_move_iterator(modes.end()));
 }
 
 std::vector<std::size_t> ReceiptEnds(const std::vector<std::uint8_t>& escpos) {

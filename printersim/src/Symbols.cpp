@@ -186,6 +186,12 @@ std::string PayloadText(const std::vector<std::uint8_t>& data) {
   return text;
 }
 
+bool BarcodeAccepted(int m, const std::vector<std::uint8_t>& data) {
+  Symbology symbology{};
+  std::string prepared;
+  return Prepare(m, std::string(data.begin(), data.end()), &symbology, &prepared);
+}
+
 bool BarcodeSymbol(int m, const std::vector<std::uint8_t>& raw, int moduleWidth, int height,
                    int maxWidth, Symbol* out) {
   Symbology symbology{};

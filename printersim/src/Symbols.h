@@ -23,6 +23,9 @@ struct Symbol {
 bool BarcodeSymbol(int m, const std::vector<std::uint8_t>& data, int moduleWidth, int height,
                    int maxWidth, Symbol* out);
 
+// Whether GS k m takes this data (its width aside), as BarcodeSymbol checks it.
+bool BarcodeAccepted(int m, const std::vector<std::uint8_t>& data);
+
 // GS ( k cn 49: a model 2 QR code; `errorCorrection` 0..3 is L, M, Q, H.
 bool QrSymbol(const std::vector<std::uint8_t>& data, int moduleSize, int errorCorrection,
               int maxWidth, Symbol* out);

@@ -121,8 +121,8 @@ std::vector<std::size_t> LineEnds(const std::vector<std::uint8_t>& escpos);
 // did there when these go before it.
 std::vector<std::uint8_t> ModesAtEnd(const std::vector<std::uint8_t>& escpos);
 
-// ModesAtEnd of the stream up to each of its cuts, in order, found in one pass.
-std::vector<std::vector<std::uint8_t>> ModesAtCuts(const std::vector<std::uint8_t>& escpos);
+// ModesAtEnd of the stream up to each of its last `last` cuts, in order, found in one pass.
+std::vector<std::vector<std::uint8_t>> ModesAtCuts(const std::vector<std::uint8_t>& escpos, std::size_t last);
 
 // The console fonts the picture is drawn with (PSF files, gzip-compressed or not) unless a
 // caller names others: font A (12 x 24) and font B (8 x 16 glyphs in its 9 x 17 cells).

@@ -51,8 +51,11 @@ public final class ReceiptRenderer {
      */
     public static native byte[] modesAtEnd(byte[] escpos);
 
-    /** {@link #modesAtEnd} of the stream up to each of its cuts, in order, in one pass. */
-    public static native byte[][] modesAtCuts(byte[] escpos);
+    /**
+     * {@link #modesAtEnd} of the stream up to each of its last {@code last} cuts, in order,
+     * in one pass.
+     */
+    public static native byte[][] modesAtCuts(byte[] escpos, int last);
 
     /** Why the last {@link #renderPng} or {@link #renderPngBytes} on this thread failed. */
     public static native String lastError();

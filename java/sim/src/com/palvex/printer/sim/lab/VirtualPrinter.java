@@ -41,11 +41,6 @@ public final class VirtualPrinter {
     /** How many of the newest bytes each way the simulator keeps at least. */
     public static final int KEPT_BYTES = 4 << 20;
     /**
-     * The most printed bytes one look at the printer reads: an application that prints
-     * faster than that between two looks has its older receipts folded away unread.
-     */
-    public static final int MAX_LOOK_BYTES = 256 << 10;
-    /**
      * The longest strip of paper printed without a cut that is one receipt: a longer one is
      * shown in pieces, each ending at a line feed where there is one.
      */
@@ -246,7 +241,7 @@ public final class VirtualPrinter {
 
     /**
      * Receipts cut so far, those folded away included (but for any printed while nobody
-     * looked at this printer for longer than {@value #MAX_LOOK_BYTES} bytes took to print).
+     * looked at this printer for longer than {@value #KEPT_BYTES} bytes took to print).
      */
     public synchronized int receiptsCut() {
         takeWhatWasPrinted();
@@ -288,9 +283,7 @@ public final class VirtualPrinter {
     // begins, as the printer keeps them across a cut.
     private void takeWhatWasPrinted() {
         long[] begins = new long[1];
-        SimulatedPrinters.printed(id, Long.MAX_VALUE, begins);  // how much it printed in all
-        // Far behind, only the newest bytes are read: what went before is folded away anyway.
-        byte[] fresh = SimulatedPrinters.printed(id, Math.max(printedSeen, begins[0] - MAX_LOOK_BYTES), begins);
+        byte[] fresh = SimulatedPrinters.printed(id, printedSeen, begins);
         if (begins[0] > printedSeen) {
             printing.reset();
             printingModes = new byte[0];
@@ -302,18 +295,24 @@ public final class VirtualPrinter {
         byte[] pending = printing.toByteArray();
         int start = 0;
         int[] ends = ReceiptRenderer.receiptEnds(pending);
-        // The modes after each cut, in one pass over the modes the first receipt began in and
-        // what came since.
-        byte[][] modes = ends.length == 0 ? new byte[0][] : ReceiptRenderer.modesAtCuts(concat(printingModes, pending));
-        for (int i = 0; i < ends.length && i < modes.length; i++) {
-            byte[] receipt = Arrays.copyOfRange(pending, start, ends[i]);
+        // The modes after each of the cuts whose receipts are kept, in one pass over the modes
+        // the first receipt began in and what came since; receipts before those are only
+        // counted.
+        byte[][] modes = ends.length == 0 ? new byte[0][]
+                : ReceiptRenderer.modesAtCuts(concat(printingModes, pending), KEPT_RECEIPTS + 1);
+        int firstWithModes = ends.length - modes.length;
+        for (int i = 0; i < ends.length; i++) {
+            boolean kept = firstWithModes == 0 || i > firstWithModes;  // the modes it began in are known
             if (skippingToCut) {
                 skippingToCut = false;
+            } else if (kept) {
+                receiptsCut++;
+                keep(Arrays.copyOfRange(pending, start, ends[i]), true);
             } else {
                 receiptsCut++;
-                keep(receipt, true);
+                receiptsNumbered++;
             }
-            printingModes = modes[i];
+            if (i >= firstWithModes) printingModes = modes[i - firstWithModes];
             start = ends[i];
         }
         for (int end = stripPieceEnd(pending, start); end != start; end = stripPieceEnd(pending, start)) {

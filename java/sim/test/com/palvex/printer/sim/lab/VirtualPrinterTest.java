@@ -170,6 +170,15 @@ class VirtualPrinterTest {
     @Test
     void aPrinterThatPrintsForLongStaysSmall(VirtualPrinter printer) {
         open(VirtualPrinter.PRINTER_CLASS_DRIVER);
+        // A hundred receipts between two looks are all there, numbered from the first.
+        for (int i = 1; i <= 100; i++) {
+            byte[] one = (String.format("RECEIPT %d\n", i) + "x".repeat(7000) + "\n\u001dV\u0001")
+                    .getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+            assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, one));
+        }
+        assertEquals(100, printer.receiptsCut());
+        assertTrue(printer.receipts().get(0).text().startsWith("RECEIPT 1\n"), printer.receipts().get(0).text().substring(0, 12));
+        assertEquals(100, printer.receipts().size());
         // Large receipts (pictures, say), so that the newest bytes hold fewer receipts than
         // are kept, and what is let go of ends inside one.
         byte[] receipt = new byte[100_003];
@@ -191,7 +200,9 @@ class VirtualPrinterTest {
         assertTrue(last.cut());
         assertTrue(last.text().startsWith(String.format("%08d\n", receipts)), last.text().substring(0, 20));
         assertArrayEquals(receipt, last.escpos());
-        for (Receipt each : kept) assertEquals(receipt.length, each.escpos().length, "a receipt is whole");
+        for (Receipt each : kept) {
+            if (!each.text().startsWith("RECEIPT")) assertEquals(receipt.length, each.escpos().length, "a receipt is whole");
+        }
     }
 
     // A receipt prints in the modes the printer was left in before the cut, and a strip that
