@@ -129,14 +129,18 @@ HANDLE MakeReadPipeline() {
     handle = INVALID_HANDLE_VALUE;
   } else if (ResumeThread(worker) == static_cast<DWORD>(-1)) {
     // A worker left suspended would never see a stop request, and every close would wait
-    // for it. It has not run a single step, so it can be ended safely, as if it had never
-    // been made.
+    // for it. Told to stop first, it is resumed once more: it then ends at once, and the
+    // failed bring-up waits for it as for any worker. Only a worker that cannot be resumed
+    // at all is ended from outside; it has not run a single step, so nothing is lost.
     DebugTraceFormat("usbInitPipe", "ResumeThread failed. Status=%d",
                      static_cast<int>(GetLastError()));
-    TerminateThread(worker, 0);
-    g_UsbComm.m_hWorkerThread = nullptr;
-    CloseHandle(worker);
-    worker = nullptr;
+    SetEvent(g_UsbComm.m_QuitEvent.load());
+    if (ResumeThread(worker) == static_cast<DWORD>(-1)) {
+      TerminateThread(worker, 0);
+      g_UsbComm.m_hWorkerThread = nullptr;
+      CloseHandle(worker);
+      worker = nullptr;
+    }
     handle = INVALID_HANDLE_VALUE;
   } else {
     DebugTrace("usbInitPipe", "ResumeThread succeeded");
