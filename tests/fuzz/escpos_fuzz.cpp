@@ -13,17 +13,23 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto lines = printersim::InterpretEscPos(data, size);
+  long paper = 0;
   for (const printersim::PrintedLine& line : lines) {
-    // A line keeps to the paper; a picture is whole and no taller than a picture can be.
+    // A line keeps to the paper; a picture is whole and no taller than a picture can be, and
+    // only past the paper one picture holds is a picture left undrawn (and named).
     if (line.WidthDots() > printersim::kPaperDots && line.chars.size() > 1) std::abort();
     if (line.Left() < 0 || line.Left() >= printersim::kPaperDots) std::abort();
+    if (line.kind == printersim::PrintedLine::Kind::kImage && line.Left() + line.WidthDots() > printersim::kPaperDots) std::abort();
     if (line.HeightDots() > 65535 || line.Advance() < 0) std::abort();
     if (line.kind == printersim::PrintedLine::Kind::kImage) {
-      if (!line.image || line.image->width > printersim::kPaperDots ||
-          line.image->dots.size() != static_cast<std::size_t>(line.image->width) * static_cast<std::size_t>(line.image->height)) {
+      if (!line.image ? paper <= 65535 || line.label.empty()
+                      : line.image->width > printersim::kPaperDots ||
+                            line.image->dots.size() != static_cast<std::size_t>(line.image->width) *
+                                                           static_cast<std::size_t>(line.image->height)) {
         std::abort();
       }
     }
+    paper += line.Advance();
     for (const printersim::PrintedChar& c : line.chars) {
       if (c.width < 1 || c.width > printersim::kMaxCharacterScale) std::abort();
       if (c.height < 1 || c.height > printersim::kMaxCharacterScale) std::abort();
