@@ -70,6 +70,9 @@ class Interpreter {
   // every picture is an empty line of its own.
   explicit Interpreter(bool draw) : draw_(draw) {}
 
+  // A pass that only follows the modes: no line is laid out (ModesAtCuts).
+  void FollowModesOnly() { modesOnly_ = true; }
+
   // Keeps the modes in force after each of the last `last` cuts (ModesNow) in `modes`.
   void KeepModesAtCuts(std::deque<Bytes>* modes, std::size_t last) {
     modesAtCuts_ = modes;
@@ -209,6 +212,7 @@ class Interpreter {
         PrintLine(command[2]);
         break;
       case '*': {
+        if (modesOnly_) break;
         PrintedChar image;
         if (!draw_) {
           // The layout pass needs its width only.
@@ -297,6 +301,7 @@ class Interpreter {
 
   // GS k m d1 ... NUL or GS k m n d1 ... dn.
   void Barcode(const std::uint8_t* command, std::size_t length) {
+    if (modesOnly_) return;
     const std::uint8_t m = command[2];
     const Bytes data = m <= 6 ? Bytes(command + 3, command + length - 1) : Bytes(command + 4, command + length);
     if (!WithinDrawing()) {
@@ -433,6 +438,7 @@ class Interpreter {
   }
 
   void Put(char32_t glyph) {
+    if (modesOnly_) return;
     PrintedChar c;
     c.glyph = glyph;
     c.bold = modes_.bold;
@@ -446,6 +452,7 @@ class Interpreter {
   }
 
   void PutChar(const PrintedChar& c) {
+    if (modesOnly_) return;
     if (!line_.chars.empty() && line_.WidthDots() + c.Dots() > line_.printWidth) {
       PrintLine();  // the printer wraps
       lines_.back().endOffset = commandStart_;
@@ -468,6 +475,7 @@ class Interpreter {
   // To the next tab position; past the last one on the line, HT is ignored.
   // The tab's gap is plain spaces, which never wrap the line.
   void Tab() {
+    if (modesOnly_) return;
     const int cell = CellWidth(Font::kA);
     const int next = (line_.WidthDots() / (kTabStop * cell) + 1) * kTabStop * cell;
     const int area = line_.chars.empty() ? PrintArea() : line_.printWidth;
@@ -485,6 +493,7 @@ class Interpreter {
 
   // Prints the line buffer and feeds the line spacing (or `feed` dots).
   void PrintLine(int feed = -1) {
+    if (modesOnly_) return;
     if (line_.chars.empty()) BeginLine(&line_);
     line_.feed = feed >= 0 ? feed : modes_.lineSpacing;
     Push(std::move(line_));
@@ -510,6 +519,7 @@ class Interpreter {
   // A picture on a line of its own, cut at the print area; none prints nothing, but in a
   // layout pass, where every picture is none and takes its line.
   void PrintPicture(const Picture& picture) {
+    if (modesOnly_) return;
     if (!picture && WithinDrawing()) return;
     FinishLine();
     PrintedLine line;
@@ -546,6 +556,7 @@ class Interpreter {
 
   // A barcode's human-readable text, in its own font at normal size, centred on the bars.
   void HumanReadable(const std::string& text, int barsLeft, int barsWidth) {
+    if (modesOnly_) return;
     PrintedLine line;
     line.upsideDown = modes_.upsideDown;
     const int cell = CellWidth(modes_.hriFont);
@@ -577,6 +588,7 @@ class Interpreter {
   }
 
   const bool draw_;
+  bool modesOnly_ = false;
   long paperLength_ = 0;  // dots of paper the lines so far take
   std::deque<Bytes>* modesAtCuts_ = nullptr;
   std::size_t lastModes_ = 0;
@@ -662,6 +674,7 @@ std::vector<PrintedLine> InterpretEscPos(const std::vector<std::uint8_t>& escpos
 
 std::vector<std::uint8_t> ModesAtEnd(const std::vector<std::uint8_t>& escpos) {
   Interpreter layout(false);
+  layout.FollowModesOnly();
   layout.Run(escpos.data(), escpos.size());
   return layout.ModesNow();
 }
@@ -686,15 +699,25 @@ std::vector<std::size_t> LineEnds(const std::vector<std::uint8_t>& escpos) {
 std::vector<std::vector<std::uint8_t>> ModesAtCuts(const std::vector<std::uint8_t>& escpos, std::size_t last) {
   std::deque<Bytes> modes;
   Interpreter layout(false);
+  layout.FollowModesOnly();
   layout.KeepModesAtCuts(&modes, last);
   layout.Run(escpos.data(), escpos.size());
   return std::vector<Bytes>(std::make_move_iterator(modes.begin()), std::make_move_iterator(modes.end()));
 }
 
 std::vector<std::size_t> ReceiptEnds(const std::vector<std::uint8_t>& escpos) {
+  // The cuts are found by measuring the commands alone, as the interpreter finds them: ESC i,
+  // ESC m and GS V in its cut modes, whole.
   std::vector<std::size_t> ends;
-  for (const PrintedLine& line : Layout(escpos)) {
-    if (line.kind == PrintedLine::Kind::kCut) ends.push_back(line.endOffset);
+  const std::uint8_t* data = escpos.data();
+  for (std::size_t at = 0; at < escpos.size();) {
+    const std::size_t length = CommandLength(data + at, escpos.size() - at);
+    if (length == kLengthUnknown || length > escpos.size() - at) break;
+    const bool cut = (data[at] == kEsc && (data[at + 1] == 'i' || data[at + 1] == 'm')) ||
+                     (data[at] == kGs && data[at + 1] == 'V' &&
+                      (IsCutWithoutFeed(data[at + 2]) || CutTakesFeed(data[at + 2])));
+    at += length;
+    if (cut) ends.push_back(at);
   }
   return ends;
 }

@@ -200,12 +200,8 @@ png_image PngImageOf(const Canvas& canvas) {
 
 bool EncodePng(const Canvas& canvas, std::vector<std::uint8_t>* png, std::string* error) {
   png_image image = PngImageOf(canvas);
-  png_alloc_size_t size = 0;
-  if (png_image_write_to_memory(&image, nullptr, &size, 0, canvas.Pixels(), 0, nullptr) == 0) {
-    *error = std::string("cannot encode the picture: ") + image.message;
-    png_image_free(&image);
-    return false;
-  }
+  // Room for the largest PNG the picture can make, so that it is compressed once.
+  png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
   png->resize(size);
   if (png_image_write_to_memory(&image, png->data(), &size, 0, canvas.Pixels(), 0, nullptr) == 0) {
     *error = std::string("cannot encode the picture: ") + image.message;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto lines = printersim::InterpretEscPos(data, size);
@@ -40,6 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t newlines = 0;
   for (char c : text) newlines += c == '\n' ? 1 : 0;
   if (newlines != lines.size()) std::abort();
+
+  // The cuts found by measuring alone are those the interpreter makes.
+  std::vector<std::size_t> cuts;
+  for (const printersim::PrintedLine& line : lines) {
+    if (line.kind == printersim::PrintedLine::Kind::kCut) cuts.push_back(line.endOffset);
+  }
+  if (cuts != printersim::ReceiptEnds(std::vector<std::uint8_t>(data, data + size))) std::abort();
 
   printersim::PrintedCommands whole;
   printersim::PrintedCommands::Effects all;

@@ -51,6 +51,9 @@ function showReceipt(r) {
   }
   const img = el("img");
   img.alt = "receipt " + r.number;
+  // Drawn by the panel when it comes into view: a page that receipts fly past does not ask
+  // for each of their pictures.
+  img.loading = "lazy";
   img.src = r.picture + "?v=" + r.text.length;
   const side = el("div");
   const meta = el("div", "meta", "Receipt " + r.number + (r.cut ? " · cut" : " · printing…") + " · ");

@@ -41,6 +41,12 @@ public final class VirtualPrinter {
     /** How many of the newest bytes each way the simulator keeps at least. */
     public static final int KEPT_BYTES = 4 << 20;
     /**
+     * The most printed bytes one look at the printer reads (a receipt or a piece of uncut
+     * paper fits in it): an application that prints faster than that between two looks has
+     * its older receipts folded away uncounted.
+     */
+    public static final int MAX_LOOK_BYTES = 1 << 20;
+    /**
      * The longest strip of paper printed without a cut that is one receipt: a longer one is
      * shown in pieces, each ending at a line feed where there is one.
      */
@@ -241,7 +247,7 @@ public final class VirtualPrinter {
 
     /**
      * Receipts cut so far, those folded away included (but for any printed while nobody
-     * looked at this printer for longer than {@value #KEPT_BYTES} bytes took to print).
+     * looked at this printer for longer than {@value #MAX_LOOK_BYTES} bytes took to print).
      */
     public synchronized int receiptsCut() {
         takeWhatWasPrinted();
@@ -263,11 +269,15 @@ public final class VirtualPrinter {
 
     /** The newest bytes each way: to the printer, and to the application. */
     public synchronized Traffic traffic() {
+        // Only the newest KEPT_TRAFFIC bytes each way are read: the printer's lock, which the
+        // application's writes need too, is held no longer than copying those takes.
         long[] start = new long[1];
-        byte[] in = SimulatedPrinters.receivedFrom(id, receivedSeen, start);
+        SimulatedPrinters.receivedFrom(id, Long.MAX_VALUE, start);
+        byte[] in = SimulatedPrinters.receivedFrom(id, Math.max(receivedSeen, start[0] - KEPT_TRAFFIC), start);
         receivedSeen = start[0] + in.length;
         toPrinter.add(in);
-        byte[] out = SimulatedPrinters.delivered(id, deliveredSeen, start);
+        SimulatedPrinters.delivered(id, Long.MAX_VALUE, start);
+        byte[] out = SimulatedPrinters.delivered(id, Math.max(deliveredSeen, start[0] - KEPT_TRAFFIC), start);
         deliveredSeen = start[0] + out.length;
         toHost.add(out);
         return new Traffic(toPrinter.bytes(), receivedSeen, toHost.bytes(), deliveredSeen);
@@ -283,7 +293,9 @@ public final class VirtualPrinter {
     // begins, as the printer keeps them across a cut.
     private void takeWhatWasPrinted() {
         long[] begins = new long[1];
-        byte[] fresh = SimulatedPrinters.printed(id, printedSeen, begins);
+        SimulatedPrinters.printed(id, Long.MAX_VALUE, begins);  // how much it printed in all
+        // Far behind, only the newest bytes are read: what went before is folded away anyway.
+        byte[] fresh = SimulatedPrinters.printed(id, Math.max(printedSeen, begins[0] - MAX_LOOK_BYTES), begins);
         if (begins[0] > printedSeen) {
             printing.reset();
             printingModes = new byte[0];
