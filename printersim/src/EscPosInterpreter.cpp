@@ -319,6 +319,26 @@ class Interpreter {
     if ((modes_.hriPosition & 2) != 0) HumanReadable(text, left, width);
   }
 
+  // GS ( k fn 80 (m d1...): the data of the next code, and the command that stored it, which
+  // a receipt cut out of the stream later begins with.
+  static void StoreCode(Function f, const std::uint8_t* command, std::size_t length, Bytes* data, Bytes* store) {
+    if (f.size < 1) return;
+    data->assign(f.params + 1, f.params + f.size);
+    store->assign(command, command + length);
+  }
+
+  // GS ( k fn 81: the code that `draw` makes, on a line of its own.
+  template <typename Draw>
+  void PrintCode(Draw&& draw) {
+    Symbol symbol;
+    if (!WithinDrawing()) {
+      PrintPicture(nullptr);
+    } else if (draw(&symbol)) {
+      FinishLine();
+      PrintSymbol(std::move(symbol));
+    }
+  }
+
   // GS ( k pL pH cn fn ...: cn 49 a QR code, cn 48 a PDF417 symbol.
   void TwoDimensionalCode(const std::uint8_t* command, std::size_t length, Function f) {
     const std::uint8_t cn = command[5];
@@ -327,22 +347,12 @@ class Interpreter {
       switch (f.fn) {
         case 67: if (n >= 1 && n <= 16) modes_.qrModule = n; break;
         case 69: if (n >= 48 && n <= 51) modes_.qrCorrection = n - 48; break;
-        case 80:
-          if (f.size >= 1) {
-            qrData_.assign(f.params + 1, f.params + f.size);
-            qrStore_.assign(command, command + length);
-          }
+        case 80: StoreCode(f, command, length, &qrData_, &qrStore_); break;
+        case 81:
+          PrintCode([&](Symbol* symbol) {
+            return QrSymbol(qrData_, modes_.qrModule, modes_.qrCorrection, PrintArea(), symbol);
+          });
           break;
-        case 81: {
-          Symbol symbol;
-          if (!WithinDrawing()) {
-            PrintPicture(nullptr);
-          } else if (QrSymbol(qrData_, modes_.qrModule, modes_.qrCorrection, PrintArea(), &symbol)) {
-            FinishLine();
-            PrintSymbol(std::move(symbol));
-          }
-          break;
-        }
         default: break;
       }
     } else if (cn == 48) {
@@ -362,22 +372,10 @@ class Interpreter {
           }
           break;
         case 70: if (n <= 1) p.truncated = n == 1; break;
-        case 80:
-          if (f.size >= 1) {
-            pdf417Data_.assign(f.params + 1, f.params + f.size);
-            pdf417Store_.assign(command, command + length);
-          }
+        case 80: StoreCode(f, command, length, &pdf417Data_, &pdf417Store_); break;
+        case 81:
+          PrintCode([&](Symbol* symbol) { return Pdf417Symbol(pdf417Data_, p, PrintArea(), symbol); });
           break;
-        case 81: {
-          Symbol symbol;
-          if (!WithinDrawing()) {
-            PrintPicture(nullptr);
-          } else if (Pdf417Symbol(pdf417Data_, p, PrintArea(), &symbol)) {
-            FinishLine();
-            PrintSymbol(std::move(symbol));
-          }
-          break;
-        }
         default: break;
       }
     }
