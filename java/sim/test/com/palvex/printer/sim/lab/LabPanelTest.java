@@ -197,6 +197,26 @@ class LabPanelTest {
             }
         } while (!status.contains(" 200 ") && System.nanoTime() < deadline);
         assertTrue(status.contains(" 200 "), status);
+
+        // Sixteen pages watch at once at most (a page that just left may hold its place until
+        // its stream next writes); the seventeenth is told so.
+        java.util.List<Socket> pages = new java.util.ArrayList<>();
+        try {
+            int admitted = 0;
+            String last = "";
+            for (int i = 0; i < 17; i++) {
+                Socket page = new Socket(InetAddress.getLoopbackAddress(), port);
+                pages.add(page);
+                page.setSoTimeout(10_000);
+                page.getOutputStream().write(get);
+                last = new BufferedReader(new InputStreamReader(page.getInputStream(), StandardCharsets.US_ASCII)).readLine();
+                if (last.contains(" 200 ")) admitted++;
+            }
+            assertTrue(admitted >= 1 && admitted <= 16, admitted + " pages admitted");
+            assertTrue(last.contains(" 503 "), last);
+        } finally {
+            for (Socket page : pages) page.close();
+        }
     }
 
     private static boolean readUntil(BufferedReader in, String wanted) throws IOException {
