@@ -319,6 +319,15 @@ TEST_F(Hostwin, DebugOutputKeepsTheNewestEntriesInOrderAndTheLastError) {
   ASSERT_EQ(kept.size(), hostwin::kDebugOutputCapacity);
   EXPECT_EQ(kept.front(), "3");  // the three oldest were dropped
   EXPECT_EQ(kept.back(), std::to_string(total - 1));
+
+  // The newest few, and how many line ends the rest held (those dropped for room too).
+  for (std::size_t i = 0; i < total; ++i) OutputDebugStringA(i % 2 == 0 ? "line\n" : "two\nlines\n");
+  std::size_t older = 0;
+  EXPECT_EQ(hostwin::TakeDebugOutput(2, &older), (std::vector<std::string>{"two\nlines\n", "line\n"}));
+  const std::size_t lineEnds = (total + 1) / 2 + 2 * (total / 2);
+  EXPECT_EQ(older, lineEnds - 3);
+  EXPECT_TRUE(hostwin::TakeDebugOutput(5, &older).empty());
+  EXPECT_EQ(older, 0u);
 }
 
 // Runs only as the child of the test below, with HOSTWIN_DEBUG_OUTPUT set.

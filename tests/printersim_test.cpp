@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <ntddser.h>
 #include <printersim/printersim.h>
+#include <printersim/receipt.h>
 
 #include <atomic>
 #include <chrono>
@@ -519,6 +520,39 @@ TEST_F(PrinterSim, DrawerKicksInThePrintDataOpenTheDrawerAsTheyPrint) {
     EXPECT_EQ(Write(*out, Bytes(stream.begin() + static_cast<std::ptrdiff_t>(split), stream.end())), 0u);
     EXPECT_EQ(printersim::DrawerPulses(id) - before, 2u) << "the ESC p after the tabs, and DLE DC4";
   }
+}
+
+// The printer counts its cuts as it prints, wherever the writes split them, and knows where
+// the newest end: the same places the receipt renderer cuts what it printed. A cut held with
+// the paper out counts once the paper is loaded; GS V inside an image's data is no cut.
+TEST_F(PrinterSim, CutsAreCountedAsTheyPrintAndEndWhereTheRendererCuts) {
+  const int id = printersim::Attach(printersim::kPrinterClassDriver, kVid, kPid);
+  File out = Open(Pipe(id, "PIPE01"));
+  ASSERT_TRUE(out);
+  Bytes receipt{'a', '\n', 0x1D, 'v', '0', 0, 5, 0, 1, 0, 0x1D, 'V', 1, 0x1B, 'i'};  // an image of GS V 1 ESC i
+  receipt.insert(receipt.end(), {'b', '\n', 0x1D, 'V', 66, 3, 0x1B, 'm'});
+  std::uint64_t expected = 0;
+  for (std::size_t split = 0; split <= receipt.size(); ++split) {
+    SCOPED_TRACE(split);
+    EXPECT_EQ(Write(*out, Bytes(receipt.begin(), receipt.begin() + static_cast<std::ptrdiff_t>(split))), 0u);
+    EXPECT_EQ(Write(*out, Bytes(receipt.begin() + static_cast<std::ptrdiff_t>(split), receipt.end())), 0u);
+    expected += 2;
+    EXPECT_EQ(printersim::Cuts(id), expected);
+  }
+  printersim::ChangeState(id, [](printersim::PrinterState* state) { state->paper = printersim::Paper::kOut; });
+  EXPECT_EQ(Write(*out, Bytes{'c', 0x1D, 'V', 0}), 0u);
+  EXPECT_EQ(printersim::Cuts(id), expected) << "it waits with the receipt";
+  printersim::ChangeState(id, [](printersim::PrinterState* state) { state->paper = printersim::Paper::kPresent; });
+  EXPECT_EQ(printersim::Cuts(id), expected + 1);
+
+  std::vector<std::uint64_t> newest;
+  EXPECT_EQ(printersim::Cuts(id, &newest), expected + 1);
+  const std::vector<std::size_t> ends = printersim::ReceiptEnds(printersim::Printed(id));
+  ASSERT_EQ(ends.size(), expected + 1);
+  ASSERT_EQ(newest.size(), std::min<std::size_t>(ends.size(), printersim::kKeptCutEnds));
+  EXPECT_TRUE(std::equal(newest.begin(), newest.end(), ends.end() - static_cast<std::ptrdiff_t>(newest.size())));
+  printersim::Cuts(id, &newest, 3);
+  EXPECT_EQ(newest, (std::vector<std::uint64_t>(ends.end() - 3, ends.end())));
 }
 
 // The maker's driver applies its write timeouts to a printer that takes no more: the write

@@ -2,10 +2,10 @@
 // and optionally the file named by HOSTWIN_DEBUG_OUTPUT ("-" for stderr).
 #include <hostwin/hostwin.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <mutex>
 
@@ -13,12 +13,67 @@
 
 namespace {
 
+// The newest entries in a ring of strings that are reused: once the ring has gone round, a
+// process that traces without pause allocates nothing per entry, and a take that wants only
+// the newest entries frees nothing on the taker's thread.
 struct DebugOutput {
   std::mutex lock;
-  std::deque<std::string> entries;  // guarded by lock, newest last
-  bool fileChecked = false;         // guarded by lock; the file is opened at most once
-  std::FILE* file = nullptr;        // guarded by lock
+  std::vector<std::string> ring;             // guarded by lock; kDebugOutputCapacity slots once used
+  std::vector<std::size_t> ringLineEnds;     // guarded by lock; the line ends of each slot's entry
+  std::size_t oldest = 0;                    // guarded by lock; the slot of the oldest entry kept
+  std::size_t kept = 0;                      // guarded by lock; entries kept since the last take
+  std::size_t lineEndsKept = 0;              // guarded by lock; their line ends
+  std::size_t lineEndsDropped = 0;           // guarded by lock; of entries dropped since the last take
+  bool fileChecked = false;                  // guarded by lock; the file is opened at most once
+  std::FILE* file = nullptr;                 // guarded by lock
   std::function<void(const char*)> observer;  // guarded by lock; called without it
+
+  void Keep(const char* text) {
+    if (ring.empty()) {
+      ring.resize(hostwin::kDebugOutputCapacity);
+      ringLineEnds.resize(hostwin::kDebugOutputCapacity);
+    }
+    const std::size_t length = std::strlen(text);
+    const std::size_t lineEnds = static_cast<std::size_t>(std::count(text, text + length, '\n'));
+    std::size_t slot = (oldest + kept) % ring.size();
+    if (kept == ring.size()) {
+      lineEndsKept -= ringLineEnds[oldest];
+      lineEndsDropped += ringLineEnds[oldest];
+      slot = oldest;
+      oldest = (oldest + 1) % ring.size();
+    } else {
+      ++kept;
+    }
+    // A slot that once held a long entry does not keep its room for ever.
+    if (ring[slot].capacity() > kSlotRoomKept && length <= kSlotRoomKept) std::string().swap(ring[slot]);
+    ring[slot].assign(text, length);
+    ringLineEnds[slot] = lineEnds;
+    lineEndsKept += lineEnds;
+  }
+
+  std::vector<std::string> Take(std::size_t newest, std::size_t* olderLineEnds) {
+    const std::size_t taken = std::min(newest, kept);
+    std::vector<std::string> entries;
+    entries.reserve(taken);
+    std::size_t lineEndsTaken = 0;
+    for (std::size_t i = kept - taken; i < kept; ++i) {
+      const std::size_t slot = (oldest + i) % ring.size();
+      entries.push_back(ring[slot]);
+      lineEndsTaken += ringLineEnds[slot];
+    }
+    if (olderLineEnds != nullptr) *olderLineEnds = lineEndsDropped + lineEndsKept - lineEndsTaken;
+    Clear();
+    return entries;
+  }
+
+  void Clear() {
+    oldest = 0;
+    kept = 0;
+    lineEndsKept = 0;
+    lineEndsDropped = 0;
+  }
+
+  static constexpr std::size_t kSlotRoomKept = 256;  // a trace or dump line fits
 };
 
 DebugOutput& TheOutput() {
@@ -47,8 +102,7 @@ void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
     std::function<void(const char*)> observer;
     {
       std::lock_guard<std::mutex> guard(output.lock);
-      if (output.entries.size() >= hostwin::kDebugOutputCapacity) output.entries.pop_front();
-      output.entries.emplace_back(lpOutputString);
+      output.Keep(lpOutputString);
       if (std::FILE* file = OpenFileLocked(output)) {
         std::fputs(lpOutputString, file);
         std::fflush(file);
@@ -62,14 +116,13 @@ void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
 namespace hostwin {
 
 std::vector<std::string> TakeDebugOutput() {
+  return TakeDebugOutput(kDebugOutputCapacity, nullptr);
+}
+
+std::vector<std::string> TakeDebugOutput(std::size_t newest, std::size_t* olderLineEnds) {
   DebugOutput& output = TheOutput();
-  std::deque<std::string> taken;
-  {
-    std::lock_guard<std::mutex> guard(output.lock);
-    taken.swap(output.entries);
-  }
-  return std::vector<std::string>(std::make_move_iterator(taken.begin()),
-                                  std::make_move_iterator(taken.end()));
+  std::lock_guard<std::mutex> guard(output.lock);
+  return output.Take(newest, olderLineEnds);
 }
 
 void SetDebugOutputObserver(std::function<void(const char*)> observer) {
@@ -81,7 +134,7 @@ void SetDebugOutputObserver(std::function<void(const char*)> observer) {
 void ClearDebugOutput() {
   DebugOutput& output = TheOutput();
   std::lock_guard<std::mutex> guard(output.lock);
-  output.entries.clear();
+  output.Clear();
 }
 
 }  // namespace hostwin

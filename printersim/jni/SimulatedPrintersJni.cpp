@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -120,6 +121,35 @@ printersim::PrinterState StateOf(int bits) {
   return state;
 }
 
+// The lines of the debugger output since the last take, from the newest `most` on; `left`
+// (may be null) gets how many older lines were let go unread.
+jobjectArray TakeNewestDebugLines(JNIEnv* env, jlong most, jlongArray left) {
+  return Guarded(env, static_cast<jobjectArray>(nullptr), [&]() -> jobjectArray {
+    if (most < 0) throw std::invalid_argument("most must not be negative");
+    if (left != nullptr && env->GetArrayLength(left) < 1) throw std::invalid_argument("left needs one element");
+    // An entry holds a line or more: the newest `most` entries hold the newest `most` lines.
+    const std::size_t newest = static_cast<std::size_t>(most);
+    std::size_t older = 0;
+    const std::vector<std::string> lines = SplitLines(hostwin::TakeDebugOutput(newest, &older));
+    const std::size_t first = lines.size() > newest ? lines.size() - newest : 0;
+    if (left != nullptr) {
+      const jlong skipped = static_cast<jlong>(older + first);
+      env->SetLongArrayRegion(left, 0, 1, &skipped);
+    }
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (stringClass == nullptr) return nullptr;
+    jobjectArray array = env->NewObjectArray(static_cast<jsize>(lines.size() - first), stringClass, nullptr);
+    if (array == nullptr) return nullptr;
+    for (std::size_t i = first; i < lines.size(); ++i) {
+      jstring line = ToJavaString(env, lines[i]);
+      if (line == nullptr) return nullptr;
+      env->SetObjectArrayElement(array, static_cast<jsize>(i - first), line);
+      env->DeleteLocalRef(line);  // a long capture would otherwise exhaust the local frame
+    }
+    return array;
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -198,6 +228,21 @@ JNIEXPORT jboolean JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_isPrese
 JNIEXPORT jlong JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_drawerPulses(JNIEnv* env,
                                                                                    jclass, jint id) {
   return Guarded(env, jlong{0}, [&] { return static_cast<jlong>(printersim::DrawerPulses(id)); });
+}
+
+JNIEXPORT jlongArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_cutEnds(
+    JNIEnv* env, jclass, jint id, jint most, jlongArray count) {
+  return Guarded(env, static_cast<jlongArray>(nullptr), [&]() -> jlongArray {
+    if (most < 0) throw std::invalid_argument("most must not be negative");
+    if (count != nullptr && env->GetArrayLength(count) < 1) throw std::invalid_argument("count needs one element");
+    std::vector<std::uint64_t> ends;
+    const jlong cuts = static_cast<jlong>(printersim::Cuts(id, &ends, static_cast<std::size_t>(most)));
+    if (count != nullptr) env->SetLongArrayRegion(count, 0, 1, &cuts);
+    const std::vector<jlong> values(ends.begin(), ends.end());
+    jlongArray array = env->NewLongArray(static_cast<jsize>(values.size()));
+    if (array != nullptr) env->SetLongArrayRegion(array, 0, static_cast<jsize>(values.size()), values.data());
+    return array;
+  });
 }
 
 JNIEXPORT jbyteArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_printed(
@@ -297,21 +342,13 @@ JNIEXPORT void JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_setReadMode
 }
 
 JNIEXPORT jobjectArray JNICALL
-Java_com_palvex_printer_sim_SimulatedPrinters_takeDebugOutput(JNIEnv* env, jclass) {
-  return Guarded(env, static_cast<jobjectArray>(nullptr), [&]() -> jobjectArray {
-    const std::vector<std::string> lines = SplitLines(hostwin::TakeDebugOutput());
-    jclass stringClass = env->FindClass("java/lang/String");
-    if (stringClass == nullptr) return nullptr;
-    jobjectArray array = env->NewObjectArray(static_cast<jsize>(lines.size()), stringClass, nullptr);
-    if (array == nullptr) return nullptr;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      jstring line = ToJavaString(env, lines[i]);
-      if (line == nullptr) return nullptr;
-      env->SetObjectArrayElement(array, static_cast<jsize>(i), line);
-      env->DeleteLocalRef(line);  // a long capture would otherwise exhaust the local frame
-    }
-    return array;
-  });
+Java_com_palvex_printer_sim_SimulatedPrinters_takeDebugOutput__(JNIEnv* env, jclass) {
+  return TakeNewestDebugLines(env, std::numeric_limits<jint>::max(), nullptr);
+}
+
+JNIEXPORT jobjectArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_takeDebugOutput__I_3J(
+    JNIEnv* env, jclass, jint most, jlongArray left) {
+  return TakeNewestDebugLines(env, most, left);
 }
 
 JNIEXPORT jintArray JNICALL Java_com_palvex_printer_sim_SimulatedPrinters_supportedIds(JNIEnv* env,

@@ -69,6 +69,9 @@ std::vector<std::uint8_t> Printed(int id, std::uint64_t from, std::uint64_t* sta
   return Find(id)->Printed(from, start);
 }
 std::uint64_t DrawerPulses(int id) { return Find(id)->DrawerPulses(); }
+std::uint64_t Cuts(int id, std::vector<std::uint64_t>* newestEnds, std::size_t most) {
+  return Find(id)->Cuts(newestEnds, most);
+}
 
 void FailNextReads(int id, DWORD error, int count) { Find(id)->FailNextReads(error, count); }
 void FailNextDataReads(int id, DWORD error, int count) { Find(id)->FailNextDataReads(error, count); }

@@ -218,6 +218,19 @@ bool IsCutWithoutFeed(std::uint8_t mode) {
   return mode == 0 || mode == 1 || mode == 48 || mode == 49;
 }
 
+bool IsCut(const std::uint8_t* command, std::size_t length) {
+  if (length < 2) return false;
+  if (command[0] == kEsc) return command[1] == 'i' || command[1] == 'm';
+  return command[0] == kGs && command[1] == 'V' && length >= 3 &&
+         (IsCutWithoutFeed(command[2]) || CutTakesFeed(command[2]));
+}
+
+
+namespace {
+
+bool BeginsCommand(std::uint8_t byte) { return byte == kEsc || byte == kGs || byte == kFs || byte == kDle; }
+
+}  // namespace
 
 std::size_t CommandLength(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return kLengthUnknown;
@@ -232,6 +245,12 @@ std::size_t CommandLength(const std::uint8_t* data, std::size_t size) {
 }
 
 void PrintedCommands::Feed(const std::uint8_t* data, std::size_t size, Effects* effects) {
+  FeedAt(data, size, fed_, effects);
+  fed_ += size;
+}
+
+void PrintedCommands::FeedAt(const std::uint8_t* data, std::size_t size, std::uint64_t offset,
+                             Effects* effects) {
   std::size_t at = 0;
   while (at < size) {
     if (skip_ > 0) {
@@ -250,22 +269,27 @@ void PrintedCommands::Feed(const std::uint8_t* data, std::size_t size, Effects* 
       } else if (length <= held_.size()) {
         // Known only once a byte past its end came (ESC D without NUL): that byte is read
         // again as the beginning of what follows.
-        Act(held_.data(), length, effects);
+        // held_ ends with data[at - 1].
+        const std::uint64_t heldBegins = offset + at - held_.size();
+        Act(held_.data(), length, heldBegins + length, effects);
         const std::vector<std::uint8_t> after(held_.begin() + static_cast<std::ptrdiff_t>(length), held_.end());
         held_.clear();
-        Feed(after.data(), after.size(), effects);
+        FeedAt(after.data(), after.size(), heldBegins + length, effects);
       } else if (length > kMostHeldBytes) {
         skip_ = length - held_.size();  // a large image, say: passed over unread
         held_.clear();
       }
       continue;
     }
+    // Text and the one-byte commands do nothing beyond the paper: passed over in one step.
+    while (at < size && !BeginsCommand(data[at])) ++at;
+    if (at == size) break;
     // Measured within kMostHeldBytes, as a held command is, so that where the pieces
     // begin and end changes nothing.
     const std::size_t rest = size - at;
     const std::size_t length = CommandLength(data + at, std::min(rest, kMostHeldBytes));
     if (length != kLengthUnknown && length <= rest) {
-      Act(data + at, length, effects);
+      Act(data + at, length, offset + at + length, effects);
       at += length;
     } else if (length != kLengthUnknown && length > kMostHeldBytes) {
       skip_ = length - rest;
@@ -280,11 +304,13 @@ void PrintedCommands::Feed(const std::uint8_t* data, std::size_t size, Effects* 
 }
 
 // ESC p m t1 t2: a pulse on drawer pin 2 (m 0 or 48) or 5 (m 1 or 49).
-void PrintedCommands::Act(const std::uint8_t* command, std::size_t length, Effects* effects) const {
+void PrintedCommands::Act(const std::uint8_t* command, std::size_t length, std::uint64_t end,
+                          Effects* effects) const {
   if (length == 5 && command[0] == kEsc && command[1] == 'p') {
     const std::uint8_t pin = command[2];
     if (pin == 0 || pin == 1 || pin == 48 || pin == 49) ++effects->drawerPulses;
   }
+  if (IsCut(command, length)) effects->cutEnds.push_back(end);
 }
 
 }  // namespace printersim

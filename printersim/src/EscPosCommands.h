@@ -30,23 +30,34 @@ std::size_t CommandLength(const std::uint8_t* data, std::size_t size);
 // GS V m [n]: the cut modes that take a feed amount n, and those that cut at once.
 bool CutTakesFeed(std::uint8_t mode);
 bool IsCutWithoutFeed(std::uint8_t mode);
+// Whether the whole command `command` (`length` bytes, as CommandLength measured) cuts the
+// paper: ESC i, ESC m, or GS V in one of its cut modes.
+bool IsCut(const std::uint8_t* command, std::size_t length);
 
-// Follows a stream of print data as the printer prints it, command by command, and counts
-// what it does beyond the paper: ESC p m t1 t2 pulses a cash drawer. A command split across
-// pieces is found all the same; a command that never ends (a GS k whose NUL never comes) is
-// given up after kMostHeldBytes (none the printer takes is that long). Not thread-safe: the printer feeds it under its own lock.
+// Follows a stream of print data as the printer prints it, command by command, and tells
+// what it does beyond drawing: ESC p m t1 t2 pulses a cash drawer, and a cut ends a receipt.
+// A command split across pieces is found all the same; a command that never ends (a GS k
+// whose NUL never comes) is given up after kMostHeldBytes (none the printer takes is that
+// long). Not thread-safe: the printer feeds it under its own lock.
 class PrintedCommands {
  public:
   static constexpr std::size_t kMostHeldBytes = 64 << 10;
 
   struct Effects {
     int drawerPulses = 0;
+    // Where each cut ends, counted from the first byte ever fed, in order.
+    std::vector<std::uint64_t> cutEnds;
   };
 
   void Feed(const std::uint8_t* data, std::size_t size, Effects* effects);
 
  private:
-  void Act(const std::uint8_t* command, std::size_t length, Effects* effects) const;
+  // `data` begins `offset` bytes into the stream.
+  void FeedAt(const std::uint8_t* data, std::size_t size, std::uint64_t offset, Effects* effects);
+  // The command ends `end` bytes into the stream.
+  void Act(const std::uint8_t* command, std::size_t length, std::uint64_t end, Effects* effects) const;
+
+  std::uint64_t fed_ = 0;           // bytes fed in all
 
   std::vector<std::uint8_t> held_;  // the head of a command whose length is not known yet
   std::size_t skip_ = 0;            // bytes still to come of a command that needs no look

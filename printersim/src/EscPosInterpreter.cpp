@@ -711,9 +711,7 @@ std::vector<std::size_t> ReceiptEnds(const std::vector<std::uint8_t>& escpos) {
   for (std::size_t at = 0; at < escpos.size();) {
     const std::size_t length = CommandLength(data + at, escpos.size() - at);
     if (length == kLengthUnknown || length > escpos.size() - at) break;
-    const bool cut = (data[at] == kEsc && (data[at + 1] == 'i' || data[at + 1] == 'm')) ||
-                     (data[at] == kGs && data[at + 1] == 'V' &&
-                      (IsCutWithoutFeed(data[at + 2]) || CutTakesFeed(data[at + 2])));
+    const bool cut = IsCut(data + at, length);
     at += length;
     if (cut) ends.push_back(at);
   }

@@ -239,6 +239,12 @@ std::uint64_t Printer::DrawerPulses() const {
   return drawerPulses_;
 }
 
+std::uint64_t Printer::Cuts(std::vector<std::uint64_t>* newestEnds, std::size_t most) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (newestEnds != nullptr) *newestEnds = cuts_.NewestEnds(most);
+  return cuts_.Count();
+}
+
 // --- Faults and behaviour ---------------------------------------------------------------
 
 void Printer::FailNextReads(DWORD error, int count) {
@@ -563,6 +569,7 @@ void Printer::AcceptLocked(const std::uint8_t* bytes, std::size_t size, Completi
   received_.Append(bytes, bytes + size);
   realTime_ = realTime;
   printedCommands_ = std::move(printedCommands);
+  for (std::uint64_t end : effects.cutEnds) cuts_.Add(end);
   PulseDrawerLocked(requests.drawerPulses + effects.drawerPulses);
   DeliverLocked(completions);
 }
@@ -576,6 +583,7 @@ int Printer::PrintHeldLocked() {
   printed_.Append(held_.begin(), held_.end());
   held_.clear();
   printedCommands_ = std::move(printedCommands);
+  for (std::uint64_t end : effects.cutEnds) cuts_.Add(end);
   return effects.drawerPulses;
 }
 

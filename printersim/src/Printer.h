@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "ByteLog.h"
+#include "CutLog.h"
 #include "DeviceThread.h"
 #include "EscPosCommands.h"
 #include "Faults.h"
@@ -70,6 +71,7 @@ class Printer : public std::enable_shared_from_this<Printer> {
   void ChangeState(const std::function<void(PrinterState*)>& change);
   bool IsPresent() const;
   std::uint64_t DrawerPulses() const;
+  std::uint64_t Cuts(std::vector<std::uint64_t>* newestEnds, std::size_t most) const;
 
   // --- Faults and behaviour (control side) ---
   void FailNextReads(DWORD error, int count);
@@ -204,6 +206,7 @@ class Printer : public std::enable_shared_from_this<Printer> {
   ByteLog printed_;                           // what it printed
   std::deque<std::uint8_t> held_;             // received, waiting to print
   std::uint64_t drawerPulses_ = 0;
+  CutLog cuts_;                               // where printed_ was cut
   CountedFault readFault_;
   CountedFault dataReadFault_;  // pending reads that fail once data has filled them
   CountedFault openFault_;

@@ -61,5 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     at += piece;
   }
   if (all.drawerPulses != split.drawerPulses) std::abort();
+  // The printer's cuts are the renderer's, however the stream is split.
+  if (all.cutEnds != split.cutEnds) std::abort();
+  if (!std::equal(all.cutEnds.begin(), all.cutEnds.end(), cuts.begin(), cuts.end())) std::abort();
   return 0;
 }

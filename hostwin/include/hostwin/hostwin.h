@@ -18,6 +18,10 @@ namespace hostwin {
 // appended there.
 constexpr std::size_t kDebugOutputCapacity = 1u << 17;
 std::vector<std::string> TakeDebugOutput();  // entries since the last take, then cleared
+// The newest `newest` entries since the last take, then all are cleared; *olderLineEnds
+// (when given) gets how many line ends the entries not returned held, those dropped for
+// room included. Taking only what will be shown costs no more when the process traces more.
+std::vector<std::string> TakeDebugOutput(std::size_t newest, std::size_t* olderLineEnds);
 void ClearDebugOutput();
 // Calls `observer` with every string, on the thread that writes it, right after it is kept,
 // so that a test can act at an exact step of the code under test; nullptr removes it.

@@ -150,6 +150,11 @@ bool IsPresent(int id);
 std::vector<std::uint8_t> Printed(int id, std::uint64_t from = 0, std::uint64_t* start = nullptr);
 // Times the cash drawer was kicked open (DLE DC4 1 m t).
 std::uint64_t DrawerPulses(int id);
+// Cuts it made as it printed (ESC i, ESC m, GS V in a cut mode), counted from the first;
+// *newestEnds (when given) gets where the newest of them end, as offsets into what it
+// printed, oldest first: at most `most` of them and at most kKeptCutEnds.
+constexpr std::size_t kKeptCutEnds = 256;
+std::uint64_t Cuts(int id, std::vector<std::uint64_t>* newestEnds = nullptr, std::size_t most = kKeptCutEnds);
 
 // --- Faults and driver behaviour -----------------------------------------------------------
 

@@ -97,6 +97,14 @@ public final class SimulatedPrinters {
     public static native long drawerPulses(int id);
 
     /**
+     * Where the newest of the cuts it made as it printed end (ESC i, ESC m, GS V in a cut
+     * mode), as offsets into what it printed (see {@link #printed}), oldest first: at most
+     * {@code most} of them, and at most the newest 256. {@code count} (may be null; one
+     * element) gets how many cuts it made in all.
+     */
+    public static native long[] cutEnds(int id, int most, long[] count);
+
+    /**
      * What it printed from byte {@code from} on, counted from the first it ever printed. A
      * printer told to {@link #keepRecent} leaves out what it no longer keeps: {@code start}
      * (may be null; one element) gets the offset the answer begins at.
@@ -141,6 +149,14 @@ public final class SimulatedPrinters {
 
     /** Debugger output lines since the last call, without their line ends. */
     public static native String[] takeDebugOutput();
+
+    /**
+     * The newest {@code most} debugger output lines since the last call, without their line
+     * ends; the older ones are let go, and {@code left[0]} (when {@code left} is not null)
+     * gets how many. Taking only what will be shown keeps the cost of a look bounded however
+     * much the library traces.
+     */
+    public static native String[] takeDebugOutput(int most, long[] left);
 
     /** The vendor/product pairs the library accepts, as (vid << 16) | pid. */
     public static native int[] supportedIds();
