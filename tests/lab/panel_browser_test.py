@@ -143,6 +143,10 @@ def main():
         for _ in range(2):
             till.ask("receipt")
         wait_for(page, lambda: receipts_text(page).count("PALVEX") >= 3)
+        checks.check("the newest receipt shows as its picture",
+                     wait_for(page, lambda: page.execute_script(
+                         "const img = [...document.querySelectorAll('.receipt img')].pop();"
+                         "return img !== undefined && img.complete && img.naturalWidth > 0;")))
         if args.screenshot:
             os.makedirs(os.path.dirname(os.path.abspath(args.screenshot)), exist_ok=True)
             page.save_screenshot(args.screenshot)

@@ -160,6 +160,13 @@ class SimulatedPrintersTest {
         assertEquals(before + 1, SimulatedPrinters.openHandleCount());
         assertTrue(SimulatedPrinters.takeDebugOutput().length > 0);
         assertEquals(0, SimulatedPrinters.takeDebugOutput().length);
+        // The newest lines only, and how many came before them.
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, new byte[] {'a'}));
+        long[] left = {-1};
+        String[] newest = SimulatedPrinters.takeDebugOutput(2, left);
+        assertEquals(2, newest.length);
+        assertTrue(left[0] > 0, "lines left out: " + left[0]);
+        assertEquals(0, SimulatedPrinters.takeDebugOutput(2, null).length);
         assertEquals(0, port.usbClosePipe(handles.hWritePort));
         handles.hWritePort = 0;
         assertEquals(before, SimulatedPrinters.openHandleCount());
@@ -175,5 +182,11 @@ class SimulatedPrintersTest {
         assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.setStatusByte(id, 5, 0x12));
         assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.setReadMode(id, 7));
         assertThrows(NullPointerException.class, () -> SimulatedPrinters.send(id, null));
+        assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.cutEnds(id, -1, null));
+        assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.cutEnds(id, 1, new long[0]));
+        assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.cutEnds(id + 1, 1, null));
+        assertEquals(0, SimulatedPrinters.cutEnds(id, 5, null).length);
+        assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.takeDebugOutput(-1, null));
+        assertThrows(IllegalArgumentException.class, () -> SimulatedPrinters.takeDebugOutput(1, new long[0]));
     }
 }

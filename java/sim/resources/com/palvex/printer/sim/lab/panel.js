@@ -5,6 +5,7 @@ const kept = 50;  // receipts shown (as many as the panel sends a page that open
 let printerId = null;
 let newest = 0;  // the highest receipt number the page has heard of
 const traceLines = [];
+const keptTraceLines = 2000;
 
 function el(tag, className, text) {
   const node = document.createElement(tag);
@@ -41,7 +42,10 @@ function showReceipt(r) {
     box.id = id;
     paper.appendChild(box);
     const boxes = paper.querySelectorAll(".receipt");
-    for (let i = 0; i < boxes.length - kept; i++) boxes[i].remove();
+    for (let i = 0; i < boxes.length - kept; i++) {
+      forgetPictures(boxes[i]);
+      boxes[i].remove();
+    }
     // Receipts the panel skipped while the application printed faster than anyone can
     // watch count as folded away too.
     newest = Math.max(newest, r.number);
@@ -51,10 +55,7 @@ function showReceipt(r) {
   }
   const img = el("img");
   img.alt = "receipt " + r.number;
-  // Drawn by the panel when it comes into view: a page that receipts fly past does not ask
-  // for each of their pictures.
-  img.loading = "lazy";
-  img.src = r.picture + "?v=" + r.text.length;
+  askForPicture(img, r.picture + "?v=" + r.text.length);
   const side = el("div");
   const meta = el("div", "meta", "Receipt " + r.number + (r.cut ? " · cut" : " · printing…") + " · ");
   const link = el("a", null, "PNG");
@@ -63,16 +64,70 @@ function showReceipt(r) {
   meta.appendChild(link);
   side.appendChild(meta);
   side.appendChild(el("pre", "text", r.text));
+  forgetPictures(box);
   box.replaceChildren(img, side);
   box.dataset.cut = String(r.cut);
-  paper.scrollTop = paper.scrollHeight;
+  scrollToNewest();
+}
+
+// Once a frame at most, however many receipts came: each scroll lays the paper out anew.
+let scrollPending = false;
+function scrollToNewest() {
+  if (scrollPending) return;
+  scrollPending = true;
+  requestAnimationFrame(() => {
+    scrollPending = false;
+    const paper = document.getElementById("paper");
+    paper.scrollTop = paper.scrollHeight;
+  });
+}
+
+// The panel draws a receipt's picture when the page asks for it. The page asks for those in
+// view only, newest first, one at a time and with a pause between: a page that receipts fly
+// past asks for a few pictures a second, and neither the panel nor the browser takes much of
+// the machine the application runs on. The others are asked for when they come into view.
+const picturePause = 250;  // ms
+const inView = new Set();
+const pictureWatch = new IntersectionObserver(entries => {
+  for (const entry of entries) {
+    if (entry.isIntersecting) inView.add(entry.target); else inView.delete(entry.target);
+  }
+  askForNextPicture();
+}, {root: document.getElementById("paper")});
+let pictureAsked = false;
+
+function askForPicture(img, src) {
+  img.dataset.picture = src;
+  pictureWatch.observe(img);
+}
+
+function forgetPictures(node) {
+  for (const img of node.querySelectorAll("img")) {
+    pictureWatch.unobserve(img);
+    inView.delete(img);
+  }
+}
+
+function askForNextPicture() {
+  if (pictureAsked) return;
+  let next = null;
+  for (const img of inView) {
+    if (next === null || next.compareDocumentPosition(img) & Node.DOCUMENT_POSITION_FOLLOWING) next = img;
+  }
+  if (next === null) return;
+  forgetPictures(next.parentNode);
+  pictureAsked = true;
+  const done = () => setTimeout(() => { pictureAsked = false; askForNextPicture(); }, picturePause);
+  next.addEventListener("load", done, {once: true});
+  next.addEventListener("error", done, {once: true});
+  next.src = next.dataset.picture;
 }
 
 function showTraffic(t) {
   document.getElementById("to-printer-hex").textContent = t.toPrinter.hex;
-  document.getElementById("to-printer-text").textContent = t.toPrinter.total + " bytes in all · " + t.toPrinter.text;
+  document.getElementById("to-printer-text").textContent = t.toPrinter.total + " bytes in all\n" + t.toPrinter.text;
   document.getElementById("to-host-hex").textContent = t.toHost.hex;
-  document.getElementById("to-host-text").textContent = t.toHost.total + " bytes in all · " + t.toHost.text;
+  document.getElementById("to-host-text").textContent = t.toHost.total + " bytes in all\n" + t.toHost.text;
 }
 
 function showTrace() {
@@ -83,7 +138,7 @@ function showTrace() {
 
 function addTrace(lines) {
   traceLines.push(...lines);
-  if (traceLines.length > 2000) traceLines.splice(0, traceLines.length - 2000);
+  if (traceLines.length > keptTraceLines) traceLines.splice(0, traceLines.length - keptTraceLines);
   showTrace();
 }
 
@@ -101,6 +156,10 @@ events.addEventListener("open", () => { document.getElementById("connection").te
 events.addEventListener("error", () => { document.getElementById("connection").textContent = "reconnecting…"; });
 events.addEventListener("snapshot", e => {
   const s = JSON.parse(e.data);
+  due.state = null;  // told before the snapshot, which says it all
+  due.receipts = [];
+  due.traffic = null;
+  due.trace = [];
   for (const p of s.printers) {
     showPrinter(p);
     for (const r of p.receipts) showReceipt(r);
@@ -109,7 +168,34 @@ events.addEventListener("snapshot", e => {
   traceLines.length = 0;
   addTrace(s.trace);
 });
-events.addEventListener("state", e => showPrinter(JSON.parse(e.data)));
-events.addEventListener("receipt", e => showReceipt(JSON.parse(e.data)));
-events.addEventListener("traffic", e => showTraffic(JSON.parse(e.data)));
-events.addEventListener("trace", e => addTrace(JSON.parse(e.data)));
+// What came between two frames is shown once, in the next: the page is laid out once a
+// frame however many events came.
+const due = {state: null, receipts: [], traffic: null, trace: []};
+let frameAsked = false;
+function showInNextFrame(add) {
+  add();
+  if (frameAsked) return;
+  frameAsked = true;
+  requestAnimationFrame(() => {
+    frameAsked = false;
+    if (due.state) showPrinter(due.state);
+    for (const r of due.receipts) showReceipt(r);
+    if (due.traffic) showTraffic(due.traffic);
+    if (due.trace.length > 0) addTrace(due.trace);
+    due.state = null;
+    due.receipts = [];
+    due.traffic = null;
+    due.trace = [];
+  });
+}
+events.addEventListener("state", e => showInNextFrame(() => { due.state = JSON.parse(e.data); }));
+// A page in a tab out of sight draws no frames: what waits for one is bounded as the page is.
+events.addEventListener("receipt", e => showInNextFrame(() => {
+  due.receipts.push(JSON.parse(e.data));
+  if (due.receipts.length > 2 * kept) due.receipts.splice(0, due.receipts.length - 2 * kept);
+}));
+events.addEventListener("traffic", e => showInNextFrame(() => { due.traffic = JSON.parse(e.data); }));
+events.addEventListener("trace", e => showInNextFrame(() => {
+  due.trace.push(...JSON.parse(e.data));
+  if (due.trace.length > keptTraceLines) due.trace.splice(0, due.trace.length - keptTraceLines);
+}));

@@ -9,6 +9,8 @@ import java.util.Map;
  * trace line contains can end a string early; the page only ever shows them as text.
  */
 final class Json {
+    private static final String HEX_DIGITS = "0123456789abcdef";
+
     private Json() {}
 
     static String of(Object value) {
@@ -61,7 +63,8 @@ final class Json {
                     // Control characters, the line separators JavaScript once took for line
                     // ends, and '<' (so that no "</script>" can ever appear in the text).
                     if (c < 0x20 || c == '\u2028' || c == '\u2029' || c == '<' || c == '>' || c == '&') {
-                        out.append(String.format("\\u%04x", (int) c));
+                        out.append("\\u");
+                        for (int shift = 12; shift >= 0; shift -= 4) out.append(HEX_DIGITS.charAt(c >> shift & 0xF));
                     } else {
                         out.append(c);
                     }

@@ -14,6 +14,7 @@ import java.security.MessageDigest;
 import java.security.SecureRandom;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.Deque;
 import java.util.HexFormat;
 import java.util.LinkedHashMap;
@@ -41,8 +42,15 @@ import java.util.function.Consumer;
  * shows as text. A request that is malformed or too large gets a 4xx answer.
  */
 public final class LabPanel implements AutoCloseable {
-    /** How often the panel looks at the printers for something new. */
+    /** How often the panel looks at the printers for something new while nothing happens. */
     private static final long LOOK_EVERY_MS = 50;
+    /**
+     * How long the panel waits after a look that found news before it looks again (a click
+     * still makes it look at once): a page keeps up with a printer that prints without pause
+     * at a few updates a second, and the browser showing it takes little of the machine that
+     * the application runs on.
+     */
+    private static final long LOOK_AFTER_NEWS_MS = 500;
     /** The longest body a control request may have. */
     private static final int MAX_BODY = 1024;
     /**
@@ -53,7 +61,11 @@ public final class LabPanel implements AutoCloseable {
     private static final int RECEIPTS_PER_LOOK = 4;
     /** The newest receipts a page that opens gets (the page shows no more). */
     private static final int SNAPSHOT_RECEIPTS = 50;
-    /** Trace lines the panel keeps for a page that opens later. */
+    /**
+     * Trace lines the panel keeps for a page that opens later, and the most one look takes:
+     * a library that traces faster than anyone can read costs a look no more than these, and
+     * the lines in between are left out (a line says how many).
+     */
     private static final int KEPT_TRACE_LINES = 500;
     /**
      * Threads that answer requests at most. A page's event stream holds none (each has a
@@ -515,14 +527,15 @@ public final class LabPanel implements AutoCloseable {
 
     private void watch() {
         while (!closed) {
+            boolean news = false;
             try {
-                lookOnce();
+                news = lookOnce();
             } catch (RuntimeException e) {
                 // A printer reset under the panel: look again next time.
             }
             try {
                 synchronized (lookNow) {
-                    if (!changed) lookNow.wait(LOOK_EVERY_MS);
+                    if (!changed) lookNow.wait(news ? LOOK_AFTER_NEWS_MS : LOOK_EVERY_MS);
                     changed = false;
                 }
             } catch (InterruptedException e) {
@@ -531,7 +544,10 @@ public final class LabPanel implements AutoCloseable {
         }
     }
 
-    private void lookOnce() {
+    // Tells the pages what changed since the last look; whether it told them more than a
+    // change of state.
+    private boolean lookOnce() {
+        boolean anyNews = false;
         for (VirtualPrinter printer : printers) {
             Watched seen = watched.computeIfAbsent(printer.id(), id -> new Watched());
             PrinterState state = printer.state();
@@ -558,24 +574,32 @@ public final class LabPanel implements AutoCloseable {
                 seen.lastReceiptSize = receipt.size();
                 seen.lastReceiptCut = receipt.cut();
                 publish("receipt", Json.of(receiptOf(printer, receipt)));
+                anyNews = true;
             }
             VirtualPrinter.Traffic traffic = printer.traffic();
             if (traffic.toPrinterTotal() != seen.toPrinterTotal || traffic.toHostTotal() != seen.toHostTotal) {
                 seen.toPrinterTotal = traffic.toPrinterTotal();
                 seen.toHostTotal = traffic.toHostTotal();
                 publish("traffic", Json.of(trafficOf(printer, traffic)));
+                anyNews = true;
             }
         }
-        String[] lines = SimulatedPrinters.takeDebugOutput();
-        if (lines.length > 0) {
+        long[] leftOut = new long[1];
+        String[] newest = SimulatedPrinters.takeDebugOutput(KEPT_TRACE_LINES, leftOut);
+        List<String> lines = new ArrayList<>(newest.length + 1);
+        if (leftOut[0] > 0) lines.add("(" + leftOut[0] + " trace lines left out)");
+        lines.addAll(Arrays.asList(newest));
+        if (!lines.isEmpty()) {
             synchronized (trace) {
                 for (String line : lines) {
                     trace.addLast(line);
                     if (trace.size() > KEPT_TRACE_LINES) trace.removeFirst();
                 }
             }
-            publish("trace", Json.of(List.of(lines)));
+            publish("trace", Json.of(lines));
+            anyNews = true;
         }
+        return anyNews;
     }
 
     private String snapshot() {
@@ -647,13 +671,21 @@ public final class LabPanel implements AutoCloseable {
         return map;
     }
 
+    private static final String HEX_DIGITS = "0123456789abcdef";
+    private static final int BYTES_PER_LINE = 16;
+
     private static Map<String, Object> bytesMap(byte[] bytes, long total) {
         StringBuilder hex = new StringBuilder();
         StringBuilder text = new StringBuilder();
-        for (byte b : bytes) {
-            int value = b & 0xFF;
-            if (hex.length() > 0) hex.append(' ');
-            hex.append(String.format("%02x", value));
+        // In lines of BYTES_PER_LINE, so that the page lays them out without wrapping.
+        for (int i = 0; i < bytes.length; i++) {
+            int value = bytes[i] & 0xFF;
+            if (i > 0) {
+                boolean lineEnds = i % BYTES_PER_LINE == 0;
+                hex.append(lineEnds ? '\n' : ' ');
+                if (lineEnds && i % (2 * BYTES_PER_LINE) == 0) text.append('\n');
+            }
+            hex.append(HEX_DIGITS.charAt(value >> 4)).append(HEX_DIGITS.charAt(value & 0xF));
             text.append(value >= 0x20 && value < 0x7F ? (char) value : '.');
         }
         Map<String, Object> map = new LinkedHashMap<>();

@@ -42,8 +42,9 @@ public final class VirtualPrinter {
     public static final int KEPT_BYTES = 4 << 20;
     /**
      * The most printed bytes one look at the printer reads (a receipt or a piece of uncut
-     * paper fits in it): an application that prints faster than that between two looks has
-     * its older receipts folded away uncounted.
+     * paper fits in it). A look reads no further back than the newest {@value #KEPT_RECEIPTS}
+     * receipts either: what an application printed before those since the last look is
+     * folded away unread, and counted.
      */
     public static final int MAX_LOOK_BYTES = 1 << 20;
     /**
@@ -68,6 +69,7 @@ public final class VirtualPrinter {
     private int receiptsNumbered;  // receipts cut and pieces of long strips
     private long receiptBytes;     // of the receipts kept
     private boolean skippingToCut;
+    private long cutsSeen;         // the printer's cuts in what was read or passed over
     private long receivedSeen;
     private long deliveredSeen;
     private final Tail toPrinter = new Tail(KEPT_TRAFFIC);
@@ -230,7 +232,8 @@ public final class VirtualPrinter {
 
     /**
      * The receipts it printed, oldest first: the newest {@value #KEPT_RECEIPTS}, the last one
-     * possibly still being printed (not cut yet).
+     * possibly still being printed (not cut yet). A receipt that follows receipts folded away
+     * unread prints in the modes it sets itself.
      */
     public synchronized List<Receipt> receipts() {
         takeWhatWasPrinted();
@@ -245,10 +248,7 @@ public final class VirtualPrinter {
         return all.isEmpty() ? null : all.get(all.size() - 1);
     }
 
-    /**
-     * Receipts cut so far, those folded away included (but for any printed while nobody
-     * looked at this printer for longer than {@value #MAX_LOOK_BYTES} bytes took to print).
-     */
+    /** Receipts cut so far, those folded away included: the printer counts every cut. */
     public synchronized int receiptsCut() {
         takeWhatWasPrinted();
         return receiptsCut;
@@ -286,23 +286,65 @@ public final class VirtualPrinter {
     /** The newest bytes each way, and how many went each way in all. */
     public record Traffic(byte[] toPrinter, long toPrinterTotal, byte[] toHost, long toHostTotal) {}
 
-    // Cuts what came since the last look into receipts at the printer's cut commands. When
-    // the simulator let go of bytes that were never looked at (it printed faster than anyone
-    // looked), the receipt in progress lost its beginning: it is dropped, and the receipts
-    // begin again at the next cut. Each receipt carries the print modes in force where it
-    // begins, as the printer keeps them across a cut.
+    // Cuts what came since the last look into receipts at the printer's cuts. A look reads
+    // at most the newest MAX_LOOK_BYTES, and no further back than the cut before the newest
+    // KEPT_RECEIPTS receipts: what it passes over is counted (the printer counts its cuts)
+    // but not kept, so a look costs no more when the application prints faster. Past such a
+    // stretch the receipts begin again at a cut, in the modes they set themselves; a receipt
+    // whose beginning was passed over, or let go by the simulator, is dropped. Each receipt
+    // carries the print modes in force where it begins, as the printer keeps them across a
+    // cut.
     private void takeWhatWasPrinted() {
         long[] begins = new long[1];
         SimulatedPrinters.printed(id, Long.MAX_VALUE, begins);  // how much it printed in all
-        // Far behind, only the newest bytes are read: what went before is folded away anyway.
-        byte[] fresh = SimulatedPrinters.printed(id, Math.max(printedSeen, begins[0] - MAX_LOOK_BYTES), begins);
-        if (begins[0] > printedSeen) {
-            printing.reset();
-            printingModes = new byte[0];
-            skippingToCut = true;
+        long printedNow = begins[0];
+        if (printedNow == printedSeen) return;
+        long[] count = new long[1];
+        long[] ends = SimulatedPrinters.cutEnds(id, KEPT_RECEIPTS + 1, count);
+        long lookFrom = Math.max(printedSeen, printedNow - MAX_LOOK_BYTES);
+        if (lookFrom > printedSeen || count[0] - cutsSeen > KEPT_RECEIPTS || skippingToCut) {
+            // Go on from the first cut the look reaches; with none, nothing printed so far
+            // begins a receipt the look can keep.
+            long firstCut = firstAtOrAfter(ends, Math.max(lookFrom, skippingToCut ? printedSeen + 1 : printedSeen));
+            passOver(ends, count[0], firstCut >= 0 ? firstCut : printedNow, firstCut < 0);
+            if (skippingToCut) return;
         }
-        printedSeen = begins[0] + fresh.length;
-        if (fresh.length == 0) return;
+        byte[] fresh = SimulatedPrinters.printed(id, printedSeen, begins);
+        if (begins[0] > printedSeen) {
+            // The simulator let go of bytes before the look reached them.
+            passOver(SimulatedPrinters.cutEnds(id, Integer.MAX_VALUE, count), count[0], begins[0] + fresh.length, true);
+            return;
+        }
+        printedSeen += fresh.length;
+        if (fresh.length > 0) cut(fresh);
+    }
+
+    // The end of the first cut at or after `offset` among the newest cut ends, or -1.
+    private static long firstAtOrAfter(long[] ends, long offset) {
+        for (long end : ends) {
+            if (end >= offset) return end;
+        }
+        return -1;
+    }
+
+    // The look goes on from `offset`, where a receipt begins or (`toNextCut`) in the middle
+    // of one, which it drops; what it passed over is folded away, its cuts counted. `ends`
+    // are the newest cut ends of `count` cuts in all, those after `offset` among them.
+    private void passOver(long[] ends, long count, long offset, boolean toNextCut) {
+        long after = 0;
+        for (int i = ends.length - 1; i >= 0 && ends[i] > offset; i--) after++;
+        long passed = Math.max(0, count - after - cutsSeen);
+        receiptsCut += (int) passed;
+        receiptsNumbered += (int) passed;
+        cutsSeen += passed;
+        printedSeen = offset;
+        printing.reset();
+        printingModes = new byte[0];
+        skippingToCut = toNextCut;
+    }
+
+    // Cuts what the look read, following what it read before, into receipts.
+    private void cut(byte[] fresh) {
         printing.writeBytes(fresh);
         byte[] pending = printing.toByteArray();
         int start = 0;
@@ -315,18 +357,16 @@ public final class VirtualPrinter {
         int firstWithModes = ends.length - modes.length;
         for (int i = 0; i < ends.length; i++) {
             boolean kept = firstWithModes == 0 || i > firstWithModes;  // the modes it began in are known
-            if (skippingToCut) {
-                skippingToCut = false;
-            } else if (kept) {
-                receiptsCut++;
+            receiptsCut++;
+            if (kept) {
                 keep(Arrays.copyOfRange(pending, start, ends[i]), true);
             } else {
-                receiptsCut++;
                 receiptsNumbered++;
             }
             if (i >= firstWithModes) printingModes = modes[i - firstWithModes];
             start = ends[i];
         }
+        cutsSeen += ends.length;
         for (int end = stripPieceEnd(pending, start); end != start; end = stripPieceEnd(pending, start)) {
             if (end < 0) {
                 // A command longer than a piece that never ends (an image whose length field
@@ -336,7 +376,7 @@ public final class VirtualPrinter {
                 skippingToCut = true;
                 break;
             }
-            if (!skippingToCut) keep(Arrays.copyOfRange(pending, start, end), false);
+            keep(Arrays.copyOfRange(pending, start, end), false);
             start = end;
         }
         printing.reset();

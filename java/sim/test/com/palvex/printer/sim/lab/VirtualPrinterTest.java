@@ -195,7 +195,7 @@ class VirtualPrinterTest {
         List<Receipt> kept = printer.receipts();
         assertTrue(kept.size() <= VirtualPrinter.KEPT_RECEIPTS, "kept " + kept.size());
         assertTrue(printer.received().length <= 2 * VirtualPrinter.KEPT_BYTES);
-        assertTrue(printer.receiptsCut() >= kept.size());
+        assertEquals(100 + receipts, printer.receiptsCut(), "every cut is counted, those folded away too");
         Receipt last = kept.get(kept.size() - 1);
         assertTrue(last.cut());
         assertTrue(last.text().startsWith(String.format("%08d\n", receipts)), last.text().substring(0, 20));
@@ -203,6 +203,30 @@ class VirtualPrinterTest {
         for (Receipt each : kept) {
             if (!each.text().startsWith("RECEIPT")) assertEquals(receipt.length, each.escpos().length, "a receipt is whole");
         }
+    }
+
+    // A look far behind the printer reads no more than the newest receipts it keeps, and still
+    // counts and numbers every one; the receipts it keeps are the newest, whole and in order.
+    @Test
+    void aLookFarBehindCountsEveryReceiptAndKeepsTheNewest(VirtualPrinter printer) {
+        open(VirtualPrinter.PRINTER_CLASS_DRIVER);
+        int printed = 3 * VirtualPrinter.KEPT_RECEIPTS + 7;
+        java.io.ByteArrayOutputStream all = new java.io.ByteArrayOutputStream();
+        for (int i = 1; i <= printed; i++) all.writeBytes(("R" + i + "\n\u001dV\u0001").getBytes(java.nio.charset.StandardCharsets.US_ASCII));
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, all.toByteArray()));
+        List<Receipt> kept = printer.receipts();
+        assertEquals(printed, printer.receiptsCut());
+        assertEquals(VirtualPrinter.KEPT_RECEIPTS, kept.size());
+        for (int k = 0; k < kept.size(); k++) {
+            int number = printed - kept.size() + 1 + k;
+            assertEquals(number, kept.get(k).number());
+            assertEquals("R" + number + "\n", kept.get(k).text().lines().findFirst().orElse("") + "\n");
+        }
+        // Printing goes on where the look left off.
+        assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, "last\n\u001dV\u0001".getBytes(java.nio.charset.StandardCharsets.US_ASCII)));
+        assertEquals(printed + 1, printer.receiptsCut());
+        assertEquals(printed + 1, printer.lastReceipt().number());
+        assertTrue(printer.lastReceipt().text().startsWith("last\n"));
     }
 
     // A receipt prints in the modes the printer was left in before the cut, and a strip that
