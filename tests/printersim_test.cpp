@@ -545,6 +545,20 @@ TEST_F(PrinterSim, CutsAreCountedAsTheyPrintAndEndWhereTheRendererCuts) {
   printersim::ChangeState(id, [](printersim::PrinterState* state) { state->paper = printersim::Paper::kPresent; });
   EXPECT_EQ(printersim::Cuts(id), expected + 1);
 
+  // Two NV images, the first larger than any command the printer holds to measure, with the
+  // bytes of a cut in its data.
+  Bytes images{0x1C, 'q', 2, 100, 0, 100, 0};
+  images.resize(images.size() + 100 * 100 * 8, 0xFF);
+  images[70'000] = 0x1D;
+  images[70'001] = 'V';
+  images[70'002] = 0;
+  images.insert(images.end(), {1, 0, 1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0x1D, 'V', 0});
+  for (std::size_t split : {std::size_t{2}, std::size_t{5}, std::size_t{70'001}, images.size() - 10}) {
+    EXPECT_EQ(Write(*out, Bytes(images.begin(), images.begin() + static_cast<std::ptrdiff_t>(split))), 0u);
+    EXPECT_EQ(Write(*out, Bytes(images.begin() + static_cast<std::ptrdiff_t>(split), images.end())), 0u);
+    EXPECT_EQ(printersim::Cuts(id), (expected += 1) + 1) << split;
+  }
+
   std::vector<std::uint64_t> newest;
   EXPECT_EQ(printersim::Cuts(id, &newest), expected + 1);
   const std::vector<std::size_t> ends = printersim::ReceiptEnds(printersim::Printed(id));

@@ -51,15 +51,23 @@ struct DebugOutput {
     lineEndsKept += lineEnds;
   }
 
+  // A take of all moves the entries out (their room goes with them); a take of the newest
+  // few copies those, and the slots keep their room but for the odd long entry's.
   std::vector<std::string> Take(std::size_t newest, std::size_t* olderLineEnds) {
     const std::size_t taken = std::min(newest, kept);
+    const bool all = taken == kept;
     std::vector<std::string> entries;
     entries.reserve(taken);
     std::size_t lineEndsTaken = 0;
     for (std::size_t i = kept - taken; i < kept; ++i) {
       const std::size_t slot = (oldest + i) % ring.size();
-      entries.push_back(ring[slot]);
+      entries.push_back(all ? std::move(ring[slot]) : ring[slot]);
       lineEndsTaken += ringLineEnds[slot];
+    }
+    if (!all) {
+      for (std::string& entry : ring) {
+        if (entry.capacity() > kSlotRoomKept) std::string().swap(entry);
+      }
     }
     if (olderLineEnds != nullptr) *olderLineEnds = lineEndsDropped + lineEndsKept - lineEndsTaken;
     Clear();

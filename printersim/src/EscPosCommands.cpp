@@ -64,6 +64,16 @@ std::size_t UserDefinedCharacters(const Cursor& c) {
   return at;
 }
 
+// The data bytes of an NV bit image of x * 8 by y * 8 dots; SIZE_MAX when a size_t cannot
+// hold them (a 32-bit build).
+std::size_t NvImageDataSize(std::size_t x, std::size_t y) {
+  const std::uint64_t bytes = std::uint64_t{x} * y * 8;
+  if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+    if (bytes > SIZE_MAX) return SIZE_MAX;
+  }
+  return static_cast<std::size_t>(bytes);
+}
+
 // FS q n [xL xH yL yH d1 ... d(x*y*8)] n times: NV bit images (x * 8 columns of y * 8 dots).
 std::size_t NvBitImages(const Cursor& c) {
   if (!c.Has(3)) return kLengthUnknown;
@@ -71,7 +81,9 @@ std::size_t NvBitImages(const Cursor& c) {
   for (std::size_t image = 0; image < c.At(2); ++image) {
     std::size_t x = 0, y = 0;
     if (!c.Word(at, &x) || !c.Word(at + 2, &y)) return kLengthUnknown;
-    at += 4 + x * y * 8;
+    const std::size_t data = NvImageDataSize(x, y);
+    if (data > SIZE_MAX - at - 4) return SIZE_MAX;  // past any stream (a 32-bit build)
+    at += 4 + data;
     if (!c.Has(at)) return image + 1 == c.At(2) ? at : kLengthUnknown;
   }
   return at;
@@ -259,9 +271,24 @@ void PrintedCommands::FeedAt(const std::uint8_t* data, std::size_t size, std::ui
       at += passed;
       continue;
     }
+    if (nvImagesLeft_ > 0) {
+      // The header of the next image of an FS q, then its data passed over: an image of any
+      // size is measured as the renderer measures it, holding no more than its header.
+      nvHeader_[nvHeaderBytes_++] = data[at++];
+      if (nvHeaderBytes_ == sizeof nvHeader_) {
+        skip_ = NvImageDataSize(nvHeader_[0] | std::size_t{nvHeader_[1]} << 8, nvHeader_[2] | std::size_t{nvHeader_[3]} << 8);
+        nvHeaderBytes_ = 0;
+        --nvImagesLeft_;
+      }
+      continue;
+    }
     if (!held_.empty()) {
       // One more byte of a command that had not all come: measure it again.
       held_.push_back(data[at++]);
+      if (BeginsNvBitImages(held_.data(), held_.size())) {
+        held_.clear();
+        continue;
+      }
       const std::size_t length = CommandLength(held_.data(), held_.size());
       if (length == kLengthUnknown) {
         // Never ends: the printer gives the command up and reads on.
@@ -284,9 +311,13 @@ void PrintedCommands::FeedAt(const std::uint8_t* data, std::size_t size, std::ui
     // Text and the one-byte commands do nothing beyond the paper: passed over in one step.
     while (at < size && !BeginsCommand(data[at])) ++at;
     if (at == size) break;
+    const std::size_t rest = size - at;
+    if (BeginsNvBitImages(data + at, rest)) {
+      at += kNvBitImagesHead;
+      continue;
+    }
     // Measured within kMostHeldBytes, as a held command is, so that where the pieces
     // begin and end changes nothing.
-    const std::size_t rest = size - at;
     const std::size_t length = CommandLength(data + at, std::min(rest, kMostHeldBytes));
     if (length != kLengthUnknown && length <= rest) {
       Act(data + at, length, offset + at + length, effects);
@@ -301,6 +332,13 @@ void PrintedCommands::FeedAt(const std::uint8_t* data, std::size_t size, std::ui
       at += kMostHeldBytes;  // a command that does not end within kMostHeldBytes: given up
     }
   }
+}
+
+// FS q n: NV bit images follow, each with its header.
+bool PrintedCommands::BeginsNvBitImages(const std::uint8_t* command, std::size_t size) {
+  if (size < kNvBitImagesHead || command[0] != kFs || command[1] != 'q') return false;
+  nvImagesLeft_ = command[2];
+  return true;
 }
 
 // ESC p m t1 t2: a pulse on drawer pin 2 (m 0 or 48) or 5 (m 1 or 49).

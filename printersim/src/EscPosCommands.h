@@ -56,11 +56,17 @@ class PrintedCommands {
   void FeedAt(const std::uint8_t* data, std::size_t size, std::uint64_t offset, Effects* effects);
   // The command ends `end` bytes into the stream.
   void Act(const std::uint8_t* command, std::size_t length, std::uint64_t end, Effects* effects) const;
+  // Whether `command` begins with FS q n; then its images are followed one by one.
+  static constexpr std::size_t kNvBitImagesHead = 3;
+  bool BeginsNvBitImages(const std::uint8_t* command, std::size_t size);
 
   std::uint64_t fed_ = 0;           // bytes fed in all
 
   std::vector<std::uint8_t> held_;  // the head of a command whose length is not known yet
   std::size_t skip_ = 0;            // bytes still to come of a command that needs no look
+  std::size_t nvImagesLeft_ = 0;    // images still to come of an FS q
+  std::uint8_t nvHeader_[4] = {};   // the header of the next of them, as far as it came
+  std::size_t nvHeaderBytes_ = 0;
 };
 
 }  // namespace printersim

@@ -20,7 +20,9 @@ constexpr std::size_t kDebugOutputCapacity = 1u << 17;
 std::vector<std::string> TakeDebugOutput();  // entries since the last take, then cleared
 // The newest `newest` entries since the last take, then all are cleared; *olderLineEnds
 // (when given) gets how many line ends the entries not returned held, those dropped for
-// room included. Taking only what will be shown costs no more when the process traces more.
+// room included. Taking only what will be shown costs no more when the process traces more:
+// the capture keeps the room of the entries it did not return (a few hundred bytes each at
+// most) for those to come.
 std::vector<std::string> TakeDebugOutput(std::size_t newest, std::size_t* olderLineEnds);
 void ClearDebugOutput();
 // Calls `observer` with every string, on the thread that writes it, right after it is kept,

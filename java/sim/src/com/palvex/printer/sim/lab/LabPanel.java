@@ -42,23 +42,25 @@ import java.util.function.Consumer;
  * shows as text. A request that is malformed or too large gets a 4xx answer.
  */
 public final class LabPanel implements AutoCloseable {
-    /** How often the panel looks at the printers for something new while nothing happens. */
+    /** How often the panel looks at the printers for something new. */
     private static final long LOOK_EVERY_MS = 50;
     /**
-     * How long the panel waits after a look that found news before it looks again (a click
-     * still makes it look at once): a page keeps up with a printer that prints without pause
-     * at a few updates a second, and the browser showing it takes little of the machine that
-     * the application runs on.
+     * How long the panel waits after a look that found more than it tells a page (receipts
+     * folded away, trace lines left out) before it looks again; a click still makes it look
+     * at once. A page keeps up with an application that prints without pause at a couple of
+     * updates a second, and the browser showing it takes little of the machine that the
+     * application runs on.
      */
-    private static final long LOOK_AFTER_NEWS_MS = 500;
+    private static final long LOOK_WHEN_BUSY_MS = 500;
     /** The longest body a control request may have. */
     private static final int MAX_BODY = 1024;
     /**
-     * The newest receipts a look tells the pages of at most: an application that prints
-     * faster than anyone can watch costs the panel no more than this, and the receipts in
-     * between are folded away on the page.
+     * The newest receipts a look tells the pages of at most, and of those that found more:
+     * an application that prints faster than anyone can watch costs the panel no more than
+     * this, and the receipts in between are folded away on the page.
      */
-    private static final int RECEIPTS_PER_LOOK = 4;
+    private static final int RECEIPTS_PER_LOOK = 8;
+    private static final int RECEIPTS_PER_BUSY_LOOK = 2;
     /** The newest receipts a page that opens gets (the page shows no more). */
     private static final int SNAPSHOT_RECEIPTS = 50;
     /**
@@ -527,15 +529,15 @@ public final class LabPanel implements AutoCloseable {
 
     private void watch() {
         while (!closed) {
-            boolean news = false;
+            boolean busy = false;
             try {
-                news = lookOnce();
+                busy = lookOnce();
             } catch (RuntimeException e) {
                 // A printer reset under the panel: look again next time.
             }
             try {
                 synchronized (lookNow) {
-                    if (!changed) lookNow.wait(news ? LOOK_AFTER_NEWS_MS : LOOK_EVERY_MS);
+                    if (!changed) lookNow.wait(busy ? LOOK_WHEN_BUSY_MS : LOOK_EVERY_MS);
                     changed = false;
                 }
             } catch (InterruptedException e) {
@@ -544,10 +546,11 @@ public final class LabPanel implements AutoCloseable {
         }
     }
 
-    // Tells the pages what changed since the last look; whether it told them more than a
-    // change of state.
+    // Tells the pages what changed since the last look; whether there was more than it tells
+    // (receipts folded away, trace lines left out): the application prints faster than anyone
+    // watches.
     private boolean lookOnce() {
-        boolean anyNews = false;
+        boolean more = false;
         for (VirtualPrinter printer : printers) {
             Watched seen = watched.computeIfAbsent(printer.id(), id -> new Watched());
             PrinterState state = printer.state();
@@ -566,28 +569,29 @@ public final class LabPanel implements AutoCloseable {
             // and the newest few.
             List<Receipt> told = new ArrayList<>();
             if (!news.isEmpty() && news.get(0).number() == seen.lastReceipt) told.add(news.get(0));
-            for (Receipt receipt : news.subList(Math.max(told.size(), news.size() - RECEIPTS_PER_LOOK), news.size())) {
+            int newest = news.size() - told.size() > RECEIPTS_PER_LOOK ? RECEIPTS_PER_BUSY_LOOK : RECEIPTS_PER_LOOK;
+            for (Receipt receipt : news.subList(Math.max(told.size(), news.size() - newest), news.size())) {
                 told.add(receipt);
             }
+            more |= told.size() < news.size();
             for (Receipt receipt : told) {
                 seen.lastReceipt = receipt.number();
                 seen.lastReceiptSize = receipt.size();
                 seen.lastReceiptCut = receipt.cut();
                 publish("receipt", Json.of(receiptOf(printer, receipt)));
-                anyNews = true;
             }
             VirtualPrinter.Traffic traffic = printer.traffic();
             if (traffic.toPrinterTotal() != seen.toPrinterTotal || traffic.toHostTotal() != seen.toHostTotal) {
                 seen.toPrinterTotal = traffic.toPrinterTotal();
                 seen.toHostTotal = traffic.toHostTotal();
                 publish("traffic", Json.of(trafficOf(printer, traffic)));
-                anyNews = true;
             }
         }
         long[] leftOut = new long[1];
         String[] newest = SimulatedPrinters.takeDebugOutput(KEPT_TRACE_LINES, leftOut);
         List<String> lines = new ArrayList<>(newest.length + 1);
         if (leftOut[0] > 0) lines.add("(" + leftOut[0] + " trace lines left out)");
+        more |= leftOut[0] > 0;
         lines.addAll(Arrays.asList(newest));
         if (!lines.isEmpty()) {
             synchronized (trace) {
@@ -597,9 +601,8 @@ public final class LabPanel implements AutoCloseable {
                 }
             }
             publish("trace", Json.of(lines));
-            anyNews = true;
         }
-        return anyNews;
+        return more;
     }
 
     private String snapshot() {

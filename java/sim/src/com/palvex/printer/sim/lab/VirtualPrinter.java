@@ -295,10 +295,19 @@ public final class VirtualPrinter {
     // carries the print modes in force where it begins, as the printer keeps them across a
     // cut.
     private void takeWhatWasPrinted() {
+        // A look starts over when the simulator let go of what it was about to read; that
+        // takes a printer printing megabytes between two of the look's steps, twice is plenty.
+        for (int attempt = 0; attempt < 3; attempt++) {
+            if (readWhatWasPrinted()) return;
+        }
+    }
+
+    // One look; false when it has to start over.
+    private boolean readWhatWasPrinted() {
         long[] begins = new long[1];
         SimulatedPrinters.printed(id, Long.MAX_VALUE, begins);  // how much it printed in all
         long printedNow = begins[0];
-        if (printedNow == printedSeen) return;
+        if (printedNow == printedSeen) return true;
         long[] count = new long[1];
         long[] ends = SimulatedPrinters.cutEnds(id, KEPT_RECEIPTS + 1, count);
         long lookFrom = Math.max(printedSeen, printedNow - MAX_LOOK_BYTES);
@@ -307,16 +316,20 @@ public final class VirtualPrinter {
             // begins a receipt the look can keep.
             long firstCut = firstAtOrAfter(ends, Math.max(lookFrom, skippingToCut ? printedSeen + 1 : printedSeen));
             passOver(ends, count[0], firstCut >= 0 ? firstCut : printedNow, firstCut < 0);
-            if (skippingToCut) return;
+            if (skippingToCut) return true;
         }
         byte[] fresh = SimulatedPrinters.printed(id, printedSeen, begins);
         if (begins[0] > printedSeen) {
-            // The simulator let go of bytes before the look reached them.
-            passOver(SimulatedPrinters.cutEnds(id, Integer.MAX_VALUE, count), count[0], begins[0] + fresh.length, true);
-            return;
+            // The simulator let go of bytes before the look reached them: go on from the
+            // first cut it still has (a cut end among those the printer tells counts exactly).
+            ends = SimulatedPrinters.cutEnds(id, Integer.MAX_VALUE, count);
+            long firstCut = firstAtOrAfter(ends, begins[0]);
+            passOver(ends, count[0], firstCut >= 0 ? firstCut : begins[0], firstCut < 0);
+            return false;
         }
         printedSeen += fresh.length;
         if (fresh.length > 0) cut(fresh);
+        return true;
     }
 
     // The end of the first cut at or after `offset` among the newest cut ends, or -1.

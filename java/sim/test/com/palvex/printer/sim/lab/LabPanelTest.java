@@ -173,7 +173,7 @@ class LabPanelTest {
             // Receipts of 200 kB each: what the stalled page does not read soon outgrows
             // every buffer between it and the panel.
             byte[] receipt = (("x".repeat(47) + "\n").repeat(200_000 / 48) + "\u001dV\u0001").getBytes(StandardCharsets.US_ASCII);
-            // Four at a time: as many as one look tells a page of.
+            // Four at a time: fewer than one look tells a page of.
             for (int first = 1; first <= 60; first += 4) {
                 for (int i = first; i < first + 4; i++) assertEquals(0, usb.usbWriteOutputPipe(handles.hWritePort, receipt));
                 for (int i = first; i < first + 4; i++) {

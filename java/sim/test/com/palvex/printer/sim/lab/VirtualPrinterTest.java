@@ -210,9 +210,14 @@ class VirtualPrinterTest {
     @Test
     void aLookFarBehindCountsEveryReceiptAndKeepsTheNewest(VirtualPrinter printer) {
         open(VirtualPrinter.PRINTER_CLASS_DRIVER);
+        // More receipts than are kept, and more bytes than a look reads.
         int printed = 3 * VirtualPrinter.KEPT_RECEIPTS + 7;
+        String lines = ("x".repeat(40) + "\n").repeat(2 * VirtualPrinter.MAX_LOOK_BYTES / printed / 41);
         java.io.ByteArrayOutputStream all = new java.io.ByteArrayOutputStream();
-        for (int i = 1; i <= printed; i++) all.writeBytes(("R" + i + "\n\u001dV\u0001").getBytes(java.nio.charset.StandardCharsets.US_ASCII));
+        for (int i = 1; i <= printed; i++) {
+            all.writeBytes(("R" + i + "\n" + lines + "\u001dV\u0001").getBytes(java.nio.charset.StandardCharsets.US_ASCII));
+        }
+        assertTrue(all.size() > VirtualPrinter.MAX_LOOK_BYTES);
         assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, all.toByteArray()));
         List<Receipt> kept = printer.receipts();
         assertEquals(printed, printer.receiptsCut());
