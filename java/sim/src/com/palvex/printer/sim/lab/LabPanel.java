@@ -55,12 +55,13 @@ public final class LabPanel implements AutoCloseable {
     /** The longest body a control request may have. */
     private static final int MAX_BODY = 1024;
     /**
-     * The newest receipts a look tells the pages of at most, and of those that found more:
-     * an application that prints faster than anyone can watch costs the panel no more than
-     * this, and the receipts in between are folded away on the page.
+     * The newest receipts a look tells the pages of at most: eight, or more after a longer
+     * pause, as many as a page shows in a second at most. An application that prints faster
+     * than anyone can watch costs the panel no more than this, and the receipts in between are
+     * folded away on the page.
      */
     private static final int RECEIPTS_PER_LOOK = 8;
-    private static final int RECEIPTS_PER_BUSY_LOOK = 2;
+    private static final long RECEIPTS_PER_SECOND = 40;
     /** The newest receipts a page that opens gets (the page shows no more). */
     private static final int SNAPSHOT_RECEIPTS = 50;
     /**
@@ -516,6 +517,7 @@ public final class LabPanel implements AutoCloseable {
     // --- What the page shows ---------------------------------------------------------------
 
     private final Map<Integer, Watched> watched = new LinkedHashMap<>();  // watcher thread only
+    private long lastLookAt = System.nanoTime();                          // watcher thread only
 
     /** What the page was last told of one printer. */
     private static final class Watched {
@@ -523,6 +525,7 @@ public final class LabPanel implements AutoCloseable {
         int lastReceipt;
         int lastReceiptSize = -1;
         boolean lastReceiptCut;
+        long lastReceiptToldAt;  // System.nanoTime()
         long toPrinterTotal = -1;
         long toHostTotal = -1;
     }
@@ -551,6 +554,13 @@ public final class LabPanel implements AutoCloseable {
     // watches.
     private boolean lookOnce() {
         boolean more = false;
+        long now = System.nanoTime();
+        long since = Math.max(0, now - lastLookAt);
+        lastLookAt = now;
+        // As many receipts as a page shows in the time since the last look: a look after a
+        // pause tells more.
+        int receiptsToTell = (int) Math.max(RECEIPTS_PER_LOOK,
+                Math.min(RECEIPTS_PER_SECOND * since / 1_000_000_000L, RECEIPTS_PER_SECOND));
         for (VirtualPrinter printer : printers) {
             Watched seen = watched.computeIfAbsent(printer.id(), id -> new Watched());
             PrinterState state = printer.state();
@@ -565,12 +575,17 @@ public final class LabPanel implements AutoCloseable {
                         && (receipt.size() != seen.lastReceiptSize || receipt.cut() != seen.lastReceiptCut);
                 if (fresh || changed) news.add(receipt);
             }
+            // A receipt still printing, that only grew, is told again now and then, not at
+            // every look.
+            if (news.size() == 1 && news.get(0).number() == seen.lastReceipt && !news.get(0).cut()
+                    && now - seen.lastReceiptToldAt < LOOK_WHEN_BUSY_MS * 1_000_000L) {
+                news.clear();
+            }
             // The receipt the pages saw last, as it ended (none stays "printing" on a page),
-            // and the newest few.
+            // and the newest.
             List<Receipt> told = new ArrayList<>();
             if (!news.isEmpty() && news.get(0).number() == seen.lastReceipt) told.add(news.get(0));
-            int newest = news.size() - told.size() > RECEIPTS_PER_LOOK ? RECEIPTS_PER_BUSY_LOOK : RECEIPTS_PER_LOOK;
-            for (Receipt receipt : news.subList(Math.max(told.size(), news.size() - newest), news.size())) {
+            for (Receipt receipt : news.subList(Math.max(told.size(), news.size() - receiptsToTell), news.size())) {
                 told.add(receipt);
             }
             more |= told.size() < news.size();
@@ -578,6 +593,7 @@ public final class LabPanel implements AutoCloseable {
                 seen.lastReceipt = receipt.number();
                 seen.lastReceiptSize = receipt.size();
                 seen.lastReceiptCut = receipt.cut();
+                seen.lastReceiptToldAt = now;
                 publish("receipt", Json.of(receiptOf(printer, receipt)));
             }
             VirtualPrinter.Traffic traffic = printer.traffic();

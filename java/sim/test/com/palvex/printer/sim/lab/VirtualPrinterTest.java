@@ -232,6 +232,19 @@ class VirtualPrinterTest {
         assertEquals(printed + 1, printer.receiptsCut());
         assertEquals(printed + 1, printer.lastReceipt().number());
         assertTrue(printer.lastReceipt().text().startsWith("last\n"));
+
+        // Large receipts: a look reads the newest MAX_LOOK_BYTES, the receipts whole in them.
+        byte[] large = new byte[100_003];
+        Arrays.fill(large, (byte) '\n');
+        large[large.length - 3] = 0x1D;
+        large[large.length - 2] = 'V';
+        large[large.length - 1] = 1;
+        for (int i = 0; i < 30; i++) assertEquals(0, port.usbWriteOutputPipe(handles.hWritePort, large));
+        List<Receipt> newest = printer.receipts();
+        int whole = VirtualPrinter.MAX_LOOK_BYTES / large.length;
+        assertEquals(printed + 31, printer.receiptsCut());
+        assertEquals(printed + 31 - whole + 1, newest.get(newest.size() - whole).number());
+        assertEquals(printed + 1, newest.get(newest.size() - whole - 1).number(), "the receipts passed over are not kept");
     }
 
     // A receipt prints in the modes the printer was left in before the cut, and a strip that
