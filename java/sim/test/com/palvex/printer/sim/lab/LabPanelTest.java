@@ -153,6 +153,33 @@ class LabPanelTest {
         }
     }
 
+    // After a burst the page shows the newest receipts, then every receipt of an application
+    // that prints twenty a second: the panel slows down for a burst, but folds away no more.
+    @Test
+    void aPageSeesEveryReceiptOfATillThatPrintsTwentyASecondAfterABurst(VirtualPrinter printer) throws Exception {
+        open(printer);
+        com.palvex.printer.PortHandles handles = new com.palvex.printer.PortHandles();
+        com.palvex.printer.UsbPort usb = new com.palvex.printer.UsbPort();
+        assertEquals(1, usb.usbInitPipe(handles, usb.usbGetGenericWriteValue()));
+        try (Socket socket = new Socket(InetAddress.getLoopbackAddress(), port)) {
+            socket.setSoTimeout(10_000);
+            socket.getOutputStream().write(("GET /events HTTP/1.1\r\nHost: " + local() + "\r\n\r\n")
+                    .getBytes(StandardCharsets.US_ASCII));
+            BufferedReader in = new BufferedReader(new InputStreamReader(socket.getInputStream(), StandardCharsets.UTF_8));
+            assertTrue(readUntil(in, "event: snapshot"));
+            StringBuilder burst = new StringBuilder();
+            for (int i = 1; i <= 30; i++) burst.append("burst\n\u001dV\u0001");
+            assertEquals(0, usb.usbWriteOutputPipe(handles.hWritePort, burst.toString().getBytes(StandardCharsets.US_ASCII)));
+            for (int i = 31; i <= 70; i++) {
+                Thread.sleep(50);  // the till's pace
+                assertEquals(0, usb.usbWriteOutputPipe(handles.hWritePort, ("sale " + i + "\n\u001dV\u0001").getBytes(StandardCharsets.US_ASCII)));
+            }
+            for (int i = 31; i <= 70; i++) assertTrue(readUntil(in, "\"number\":" + i + ",\"cut\":true"), "receipt " + i);
+        } finally {
+            usb.usbClosePipe(handles.hWritePort);
+        }
+    }
+
     // A page that stops reading its event stream holds up neither the other pages nor the
     // application: the panel drops it once it falls far behind.
     @Test
