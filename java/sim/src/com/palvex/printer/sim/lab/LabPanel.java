@@ -56,12 +56,11 @@ public final class LabPanel implements AutoCloseable {
     private static final int MAX_BODY = 1024;
     /**
      * The newest receipts a look tells the pages of at most: eight, or more after a longer
-     * pause, as many as a page shows in a second at most. An application that prints faster
-     * than anyone can watch costs the panel no more than this, and the receipts in between are
-     * folded away on the page.
+     * pause, up to twenty. An application that prints faster than anyone can watch costs the
+     * panel no more than this, and the receipts in between are folded away on the page.
      */
     private static final int RECEIPTS_PER_LOOK = 8;
-    private static final long RECEIPTS_PER_SECOND = 40;
+    private static final int MOST_RECEIPTS_PER_LOOK = 20;
     /** The newest receipts a page that opens gets (the page shows no more). */
     private static final int SNAPSHOT_RECEIPTS = 50;
     /**
@@ -549,18 +548,18 @@ public final class LabPanel implements AutoCloseable {
         }
     }
 
-    // Tells the pages what changed since the last look; whether there was more than it tells
-    // (receipts folded away, trace lines left out): the application prints faster than anyone
-    // watches.
+    // Tells the pages what changed since the last look; whether the application prints faster
+    // than looks at the usual pace could tell (receipts folded away, trace lines left out).
     private boolean lookOnce() {
         boolean more = false;
         long now = System.nanoTime();
         long since = Math.max(0, now - lastLookAt);
         lastLookAt = now;
-        // As many receipts as a page shows in the time since the last look: a look after a
-        // pause tells more.
-        int receiptsToTell = (int) Math.max(RECEIPTS_PER_LOOK,
-                Math.min(RECEIPTS_PER_SECOND * since / 1_000_000_000L, RECEIPTS_PER_SECOND));
+        // How many looks at the usual pace this one stands for: a look after a pause tells
+        // more, and is busy only if the application printed faster than looks at the usual
+        // pace could tell, so that a burst slows the panel down only for as long as it lasts.
+        double looks = Math.max(1.0, since / (LOOK_EVERY_MS * 1e6));
+        int receiptsToTell = (int) Math.min(RECEIPTS_PER_LOOK * looks, MOST_RECEIPTS_PER_LOOK);
         for (VirtualPrinter printer : printers) {
             Watched seen = watched.computeIfAbsent(printer.id(), id -> new Watched());
             PrinterState state = printer.state();
@@ -588,7 +587,7 @@ public final class LabPanel implements AutoCloseable {
             for (Receipt receipt : news.subList(Math.max(told.size(), news.size() - receiptsToTell), news.size())) {
                 told.add(receipt);
             }
-            more |= told.size() < news.size();
+            more |= told.size() < news.size() && news.size() > RECEIPTS_PER_LOOK * looks;
             for (Receipt receipt : told) {
                 seen.lastReceipt = receipt.number();
                 seen.lastReceiptSize = receipt.size();
@@ -607,7 +606,7 @@ public final class LabPanel implements AutoCloseable {
         String[] newest = SimulatedPrinters.takeDebugOutput(KEPT_TRACE_LINES, leftOut);
         List<String> lines = new ArrayList<>(newest.length + 1);
         if (leftOut[0] > 0) lines.add("(" + leftOut[0] + " trace lines left out)");
-        more |= leftOut[0] > 0;
+        more |= leftOut[0] > 0 && newest.length + leftOut[0] > KEPT_TRACE_LINES * looks;
         lines.addAll(Arrays.asList(newest));
         if (!lines.isEmpty()) {
             synchronized (trace) {
