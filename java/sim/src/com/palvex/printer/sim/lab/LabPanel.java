@@ -61,6 +61,8 @@ public final class LabPanel implements AutoCloseable {
      */
     private static final int RECEIPTS_PER_LOOK = 8;
     private static final int MOST_RECEIPTS_PER_LOOK = 20;
+    /** What a look tells while an application prints faster than any page shows. */
+    private static final int RECEIPTS_PER_FAST_LOOK = 2;
     /** The newest receipts a page that opens gets (the page shows no more). */
     private static final int SNAPSHOT_RECEIPTS = 50;
     /**
@@ -525,6 +527,7 @@ public final class LabPanel implements AutoCloseable {
         int lastReceiptSize = -1;
         boolean lastReceiptCut;
         long lastReceiptToldAt;  // System.nanoTime()
+        boolean fast;            // the last look found more than looks at the usual pace tell
         long toPrinterTotal = -1;
         long toHostTotal = -1;
     }
@@ -580,14 +583,19 @@ public final class LabPanel implements AutoCloseable {
                     && now - seen.lastReceiptToldAt < LOOK_WHEN_BUSY_MS * 1_000_000L) {
                 news.clear();
             }
+            // Faster than looks at the usual pace could tell, twice running: no page can show
+            // it all, and the newest two tell what it prints.
+            boolean fast = news.size() > RECEIPTS_PER_LOOK * looks;
+            int newest = fast && seen.fast ? RECEIPTS_PER_FAST_LOOK : receiptsToTell;
+            seen.fast = fast;
             // The receipt the pages saw last, as it ended (none stays "printing" on a page),
             // and the newest.
             List<Receipt> told = new ArrayList<>();
             if (!news.isEmpty() && news.get(0).number() == seen.lastReceipt) told.add(news.get(0));
-            for (Receipt receipt : news.subList(Math.max(told.size(), news.size() - receiptsToTell), news.size())) {
+            for (Receipt receipt : news.subList(Math.max(told.size(), news.size() - newest), news.size())) {
                 told.add(receipt);
             }
-            more |= told.size() < news.size() && news.size() > RECEIPTS_PER_LOOK * looks;
+            more |= fast;
             for (Receipt receipt : told) {
                 seen.lastReceipt = receipt.number();
                 seen.lastReceiptSize = receipt.size();
