@@ -38,6 +38,10 @@ function showReceipt(r) {
   const id = "receipt-" + r.printer + "-" + r.number;
   let box = document.getElementById(id);
   if (!box) {
+    // The receipt before a new one no longer prints: if it was not cut, it says so (its own
+    // end may have been folded away before the page heard of it).
+    const before = paper.lastElementChild;
+    if (before && before.dataset.cut === "false") before.querySelector(".meta").firstChild.textContent = before.dataset.label + " · not cut · ";
     box = el("div", "receipt");
     box.id = id;
     paper.appendChild(box);
@@ -67,6 +71,7 @@ function showReceipt(r) {
   forgetPictures(box);
   box.replaceChildren(img, side);
   box.dataset.cut = String(r.cut);
+  box.dataset.label = "Receipt " + r.number;
   scrollToNewest();
 }
 

@@ -55,12 +55,11 @@ public final class LabPanel implements AutoCloseable {
     /** The longest body a control request may have. */
     private static final int MAX_BODY = 1024;
     /**
-     * The newest receipts a look tells the pages of at most: eight, or more after a longer
-     * pause, up to twenty. An application that prints faster than anyone can watch costs the
-     * panel no more than this, and the receipts in between are folded away on the page.
+     * The newest receipts a look tells the pages of at most: eight, or as many more as looks
+     * at that pace would have told since the last. An application that prints faster than
+     * that costs the panel no more, and the receipts in between are folded away on the page.
      */
     private static final int RECEIPTS_PER_LOOK = 8;
-    private static final int MOST_RECEIPTS_PER_LOOK = 20;
     /** What a look tells while an application prints faster than any page shows. */
     private static final int RECEIPTS_PER_FAST_LOOK = 2;
     /** The newest receipts a page that opens gets (the page shows no more). */
@@ -562,7 +561,7 @@ public final class LabPanel implements AutoCloseable {
         // more, and is busy only if the application printed faster than looks at the usual
         // pace could tell, so that a burst slows the panel down only for as long as it lasts.
         double looks = Math.max(1.0, since / (LOOK_EVERY_MS * 1e6));
-        int receiptsToTell = (int) Math.min(RECEIPTS_PER_LOOK * looks, MOST_RECEIPTS_PER_LOOK);
+        int receiptsToTell = (int) (RECEIPTS_PER_LOOK * looks);
         for (VirtualPrinter printer : printers) {
             Watched seen = watched.computeIfAbsent(printer.id(), id -> new Watched());
             PrinterState state = printer.state();
@@ -583,15 +582,15 @@ public final class LabPanel implements AutoCloseable {
                     && now - seen.lastReceiptToldAt < LOOK_WHEN_BUSY_MS * 1_000_000L) {
                 news.clear();
             }
-            // Faster than looks at the usual pace could tell, twice running: no page can show
-            // it all, and the newest two tell what it prints.
-            boolean fast = news.size() > RECEIPTS_PER_LOOK * looks;
-            int newest = fast && seen.fast ? RECEIPTS_PER_FAST_LOOK : receiptsToTell;
-            seen.fast = fast;
             // The receipt the pages saw last, as it ended (none stays "printing" on a page),
             // and the newest.
             List<Receipt> told = new ArrayList<>();
             if (!news.isEmpty() && news.get(0).number() == seen.lastReceipt) told.add(news.get(0));
+            // Faster than looks at the usual pace could tell, twice running: no page can show
+            // it all, and the newest two tell what it prints.
+            boolean fast = news.size() - told.size() > receiptsToTell;
+            int newest = fast && seen.fast ? RECEIPTS_PER_FAST_LOOK : receiptsToTell;
+            seen.fast = fast;
             for (Receipt receipt : news.subList(Math.max(told.size(), news.size() - newest), news.size())) {
                 told.add(receipt);
             }

@@ -187,6 +187,40 @@ class LabPanelTest {
         }
     }
 
+    // A library that traces faster than anyone reads slows the panel's looks down, and yet a
+    // page sees every receipt of a till that prints sixty a second.
+    @Test
+    void aFloodOfTraceLinesHidesNoReceipt(VirtualPrinter printer) throws Exception {
+        open(printer);
+        com.palvex.printer.PortHandles handles = new com.palvex.printer.PortHandles();
+        com.palvex.printer.UsbPort usb = new com.palvex.printer.UsbPort();
+        assertEquals(1, usb.usbInitPipe(handles, usb.usbGetGenericWriteValue()));
+        java.util.concurrent.atomic.AtomicBoolean tilling = new java.util.concurrent.atomic.AtomicBoolean(true);
+        Thread tracing = new Thread(() -> {
+            while (tilling.get()) usb.usbWriteOutputPipe(handles.hWritePort, new byte[] {0});
+        });
+        try (Socket socket = new Socket(InetAddress.getLoopbackAddress(), port)) {
+            socket.setSoTimeout(10_000);
+            socket.getOutputStream().write(("GET /events HTTP/1.1\r\nHost: " + local() + "\r\n\r\n")
+                    .getBytes(StandardCharsets.US_ASCII));
+            BufferedReader in = new BufferedReader(new InputStreamReader(socket.getInputStream(), StandardCharsets.UTF_8));
+            assertTrue(readUntil(in, "event: snapshot"));
+            tracing.start();
+            assertTrue(readUntil(in, " trace lines left out)"));
+            for (int i = 1; i <= 90; i++) {
+                Thread.sleep(16);  // the till's pace
+                assertEquals(0, usb.usbWriteOutputPipe(handles.hWritePort, ("sale " + i + "\n\u001dV\u0001").getBytes(StandardCharsets.US_ASCII)));
+            }
+            tilling.set(false);  // so that the stream falls quiet, and a receipt missing ends the read
+            tracing.join();
+            for (int i = 1; i <= 90; i++) assertTrue(readUntil(in, "\"number\":" + i + ",\"cut\":true"), "receipt " + i);
+        } finally {
+            tilling.set(false);
+            tracing.join();
+            usb.usbClosePipe(handles.hWritePort);
+        }
+    }
+
     // A page that stops reading its event stream holds up neither the other pages nor the
     // application: the panel drops it once it falls far behind.
     @Test
