@@ -39,6 +39,16 @@ class LabPanelTest {
         port = URI.create(panel.address()).getPort();
     }
 
+    // Opens the page's event stream on `socket` and reads up to its snapshot.
+    private BufferedReader watchEvents(Socket socket) throws IOException {
+        socket.setSoTimeout(10_000);
+        socket.getOutputStream().write(("GET /events HTTP/1.1\r\nHost: " + local() + "\r\n\r\n")
+                .getBytes(StandardCharsets.US_ASCII));
+        BufferedReader in = new BufferedReader(new InputStreamReader(socket.getInputStream(), StandardCharsets.UTF_8));
+        assertTrue(readUntil(in, "event: snapshot"));
+        return in;
+    }
+
     /** A raw request: the status line and the body of the answer. */
     private String[] request(String method, String path, String host, String token, String body)
             throws IOException {
@@ -134,11 +144,7 @@ class LabPanelTest {
     void theEventStreamSendsASnapshotThenEachChange(VirtualPrinter printer) throws IOException {
         open(printer);
         try (Socket socket = new Socket(InetAddress.getLoopbackAddress(), port)) {
-            socket.setSoTimeout(10_000);
-            socket.getOutputStream().write(("GET /events HTTP/1.1\r\nHost: " + local() + "\r\n\r\n")
-                    .getBytes(StandardCharsets.US_ASCII));
-            BufferedReader in = new BufferedReader(new InputStreamReader(socket.getInputStream(), StandardCharsets.UTF_8));
-            assertTrue(readUntil(in, "event: snapshot"));
+            BufferedReader in = watchEvents(socket);
             printer.openCover();
             assertTrue(readUntil(in, "\"coverOpen\":true"));
             // A library that traces faster than anyone reads: a look tells the newest lines
@@ -163,11 +169,7 @@ class LabPanelTest {
         com.palvex.printer.UsbPort usb = new com.palvex.printer.UsbPort();
         assertEquals(1, usb.usbInitPipe(handles, usb.usbGetGenericWriteValue()));
         try (Socket socket = new Socket(InetAddress.getLoopbackAddress(), port)) {
-            socket.setSoTimeout(10_000);
-            socket.getOutputStream().write(("GET /events HTTP/1.1\r\nHost: " + local() + "\r\n\r\n")
-                    .getBytes(StandardCharsets.US_ASCII));
-            BufferedReader in = new BufferedReader(new InputStreamReader(socket.getInputStream(), StandardCharsets.UTF_8));
-            assertTrue(readUntil(in, "event: snapshot"));
+            BufferedReader in = watchEvents(socket);
             assertEquals(0, usb.usbWriteOutputPipe(handles.hWritePort, "burst\n\u001dV\u0001".repeat(30).getBytes(StandardCharsets.US_ASCII)));
             int last = 30 + 120;
             for (int i = 31; i <= last; i++) {
@@ -200,11 +202,7 @@ class LabPanelTest {
             while (tilling.get()) usb.usbWriteOutputPipe(handles.hWritePort, new byte[] {0});
         });
         try (Socket socket = new Socket(InetAddress.getLoopbackAddress(), port)) {
-            socket.setSoTimeout(10_000);
-            socket.getOutputStream().write(("GET /events HTTP/1.1\r\nHost: " + local() + "\r\n\r\n")
-                    .getBytes(StandardCharsets.US_ASCII));
-            BufferedReader in = new BufferedReader(new InputStreamReader(socket.getInputStream(), StandardCharsets.UTF_8));
-            assertTrue(readUntil(in, "event: snapshot"));
+            BufferedReader in = watchEvents(socket);
             tracing.start();
             assertTrue(readUntil(in, " trace lines left out)"));
             for (int i = 1; i <= 90; i++) {
