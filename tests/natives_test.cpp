@@ -180,7 +180,8 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
 }
 
 // An application that retries its read open after a replug, before the worker's recovery
-// has found the printer again, gets a working handle, and the port keeps its one worker.
+// has found the printer again, gets a working handle at once, and the port keeps its one
+// worker.
 TEST_F(NativesTest, AReadOpenDuringRecoveryKeepsTheOneWorker) {
   const int printer = AttachSupported(kPrinterClassDriver);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
@@ -197,6 +198,8 @@ TEST_F(NativesTest, AReadOpenDuringRecoveryKeepsTheOneWorker) {
   EXPECT_NE(HandleFromJavaValue(m_jni.hReadPort), INVALID_HANDLE_VALUE);
   EXPECT_EQ(g_UsbComm.m_hWorkerThread.load(), worker);
   EXPECT_EQ(IndexOf(Traces(), "usbInitPipe(#) Stopping the receive worker left from an earlier read pipe\n"), -1);
+  // The open wakes the worker from its pause while the printer was away, so the first read
+  // after it finds the printer's reply, well within the half second a read waits.
   printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
   FakeArray array{std::vector<jbyte>(8)};
   EXPECT_EQ(ReadInto(array, m_jni.hReadPort), 3);

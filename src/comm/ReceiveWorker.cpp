@@ -65,6 +65,7 @@ class ReceiveLoop {
   Pass OnRemoval(DWORD error);
   Pass OnOtherError(DWORD error);
   void PauseWhileAway(const char* stopText);
+  bool ReadHandleWasReopened() const;
   void PauseOrStop(DWORD milliseconds, const char* stopText = nullptr);
   void Stop(const char* stopText = nullptr);
   void SignalCaughtUp();
@@ -356,15 +357,22 @@ ReceiveLoop::Pass ReceiveLoop::OnRemoval(DWORD error) {
 }
 
 // The pause before the next look for a printer that is away: half a second, or less once a
-// write has found the printer gone (a till printing after the replug).
+// write has found the printer gone (a till printing after the replug). An open that found
+// the printer and installed a read handle meanwhile ends the pause at once: the next pass
+// reads on that handle.
 void ReceiveLoop::PauseWhileAway(const char* stopText) {
   const HANDLE waitSet[2] = {m_port.m_QuitEvent.load(), m_port.m_hWakeEvent.load()};
   const DWORD woken = WaitForMultipleObjects(2, waitSet, FALSE, kPrinterAwayPauseMs);
   if (woken == WAIT_OBJECT_0) {
     Stop(stopText);
-  } else if (woken == WAIT_OBJECT_0 + 1) {
+  } else if (woken == WAIT_OBJECT_0 + 1 && !ReadHandleWasReopened()) {
     PauseOrStop(kPromptedPauseMs, stopText);
   }
+}
+
+bool ReceiveLoop::ReadHandleWasReopened() const {
+  const HANDLE readPort = m_port.m_hReadPort.Get();
+  return readPort != nullptr && readPort != INVALID_HANDLE_VALUE;
 }
 
 // An unlisted error: cancel, pause and read again at once. Only the quit event ends this

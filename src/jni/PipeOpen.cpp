@@ -190,6 +190,9 @@ HANDLE ReopenRecoveringReadHandle(HANDLE held) {
   }
   g_UsbComm.m_bDeviceLost = false;
   g_UsbComm.RepairWriteHandle();
+  // The worker may be pausing while the printer is away: it reads on the new handle at once,
+  // so the application's first read after the open finds the printer's reply.
+  g_UsbComm.PromptWorker();
   return opened;
 }
 
