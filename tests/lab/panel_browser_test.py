@@ -23,6 +23,7 @@ import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -86,6 +87,20 @@ def state(address):
 
 
 def browser():
+    # A driver that a busy machine starts slowly is refused by Selenium after 30 s; it is
+    # stopped and started afresh rather than failing the run.
+    for attempt in range(3):
+        service = Service("/usr/bin/chromedriver")
+        try:
+            return webdriver.Chrome(service=service, options=browser_options())
+        except WebDriverException as error:
+            service.stop()
+            if attempt == 2:
+                raise
+            print(f"chromedriver did not start ({error.msg}); starting it again", flush=True)
+
+
+def browser_options():
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
@@ -93,7 +108,7 @@ def browser():
                  "--disable-sync", "--window-size=1400,1000",
                  f"--user-data-dir={tempfile.mkdtemp(prefix='lab-chromium-')}"):
         options.add_argument(flag)
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    return options
 
 
 class Checks:
