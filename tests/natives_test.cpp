@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <future>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -52,6 +54,15 @@ class NativesTest : public SimulatorTest {
   jint Write(FakeArray& array) {
     return Java_com_palvex_printer_UsbPort_usbWriteOutputPipe(
         m_jni.env(), FakeJni::Receiver(), m_jni.hWritePort, FakeJni::Array(array));
+  }
+  // The worker's recovery has looked for the printer and found nothing.
+  static bool WorkerHasLostThePrinter() {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (g_UsbComm.m_hReadPort.Get() != INVALID_HANDLE_VALUE &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    return g_UsbComm.m_hReadPort.Get() == INVALID_HANDLE_VALUE;
   }
   // What an application does at the end: close both pipes; a second close finds nothing.
   void CloseEverything() {
@@ -187,12 +198,7 @@ TEST_F(NativesTest, AReadOpenDuringRecoveryKeepsTheOneWorker) {
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   const HANDLE worker = g_UsbComm.m_hWorkerThread.load();
   printersim::Detach(printer);
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (g_UsbComm.m_hReadPort.Get() != INVALID_HANDLE_VALUE &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
-  ASSERT_EQ(g_UsbComm.m_hReadPort.Get(), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(WorkerHasLostThePrinter());
   printersim::Reattach(printer);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   EXPECT_NE(HandleFromJavaValue(m_jni.hReadPort), INVALID_HANDLE_VALUE);
@@ -203,6 +209,42 @@ TEST_F(NativesTest, AReadOpenDuringRecoveryKeepsTheOneWorker) {
   printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
   FakeArray array{std::vector<jbyte>(8)};
   EXPECT_EQ(ReadInto(array, m_jni.hReadPort), 3);
+}
+
+// The worker's recovery is held in its search, which finds nothing, while the printer comes
+// back and the application's retried read open finds it and installs its own handle. The
+// recovery then keeps that handle, and purges nothing: the reply on its way to the open
+// arrives.
+TEST_F(NativesTest, ARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound) {
+  const int printer = AttachSupported(kPrinterClassDriver);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  printersim::Detach(printer);
+  ASSERT_TRUE(WorkerHasLostThePrinter());
+  std::atomic<bool> armed{true};
+  std::promise<void> searched;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  hostwin::SetDebugOutputObserver([&](const char* line) {
+    if (std::strstr(line, "ReopenCom - CreateFile") == nullptr || !armed.exchange(false)) return;
+    searched.set_value();
+    released.wait_for(10s);  // bounded: a failed test must not keep the close waiting
+  });
+  ASSERT_EQ(searched.get_future().wait_for(10s), std::future_status::ready);
+  printersim::Reattach(printer);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  const HANDLE opened = g_UsbComm.m_hReadPort.Get();
+  release.set_value();
+  hostwin::SetDebugOutputObserver(nullptr);
+  printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
+  FakeArray array{std::vector<jbyte>(8)};
+  jint got = -1;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (got == -1 && std::chrono::steady_clock::now() < deadline) {
+    got = ReadInto(array, m_jni.hReadPort);
+  }
+  EXPECT_EQ(got, 3);
+  EXPECT_EQ(printersim::BytesPurged(printer), 0u);
+  EXPECT_EQ(g_UsbComm.m_hReadPort.Get(), opened);
 }
 
 // Opening the read pipe drops what arrived before it, but never more than 8 KiB: a printer

@@ -51,7 +51,17 @@ std::int32_t CUsbComm::ReopenCom() {
   if (readPort == INVALID_HANDLE_VALUE) {
     DebugTrace("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
   }
-  m_hReadPort.Replace(readPort);
+  // An application's read open may have found the printer during the search and installed
+  // a handle of its own: that handle stays, and the write side is only repaired, never
+  // reopened with a purge that would throw away a reply already on its way to the open.
+  if (!m_hReadPort.ReplaceIf(nullptr, readPort)) {
+    DebugTrace("ReopenCom", "Read handle reopened by an open");
+    m_bDeviceLost = false;
+    RepairWriteHandle();
+    m_bHandlesValid = 1;
+    DebugTrace("ReopenCom", "Handles Valid");
+    return m_bHandlesValid.load();
+  }
   m_bDeviceLost = readPort == INVALID_HANDLE_VALUE;
 
   if (heldWrite != nullptr && !writeIsPipelines) {

@@ -356,17 +356,29 @@ ReceiveLoop::Pass ReceiveLoop::OnRemoval(DWORD error) {
   return Pass::kNext;
 }
 
-// The pause before the next look for a printer that is away: half a second, or less once a
-// write has found the printer gone (a till printing after the replug). An open that found
-// the printer and installed a read handle meanwhile ends the pause at once: the next pass
-// reads on that handle.
+// The pause before the next look for a printer that is away: half a second, or 100 ms from
+// the moment a write has found the printer gone (a till printing after the replug). An open
+// that found the printer and installed a read handle meanwhile ends the pause at once: the
+// next pass reads on that handle.
 void ReceiveLoop::PauseWhileAway(const char* stopText) {
   const HANDLE waitSet[2] = {m_port.m_QuitEvent.load(), m_port.m_hWakeEvent.load()};
-  const DWORD woken = WaitForMultipleObjects(2, waitSet, FALSE, kPrinterAwayPauseMs);
-  if (woken == WAIT_OBJECT_0) {
-    Stop(stopText);
-  } else if (woken == WAIT_OBJECT_0 + 1 && !ReadHandleWasReopened()) {
-    PauseOrStop(kPromptedPauseMs, stopText);
+  DWORD started = GetTickCount();
+  DWORD length = kPrinterAwayPauseMs;
+  for (DWORD waited = 0; waited < length; waited = GetTickCount() - started) {
+    const DWORD woken = WaitForMultipleObjects(2, waitSet, FALSE, length - waited);
+    if (woken == WAIT_OBJECT_0) {
+      Stop(stopText);
+      return;
+    }
+    if (woken != WAIT_OBJECT_0 + 1) return;
+    if (ReadHandleWasReopened()) {
+      DebugTrace("ReceiveData", "Read handle reopened by an open");
+      return;
+    }
+    if (length != kPromptedPauseMs) {
+      started = GetTickCount();
+      length = kPromptedPauseMs;
+    }
   }
 }
 

@@ -115,9 +115,11 @@ class CUsbComm {
   std::atomic<HANDLE> m_ReadThreadTerminated;  // auto reset: stop acknowledged
   std::atomic<HANDLE> m_hPCLSDataEvent;        // manual reset: bytes were appended
   std::atomic<HANDLE> m_hWakeEvent;            // auto reset: a reader made room in the buffer,
-                                               // or a writer found the printer gone
+                                               // a writer found the printer gone, or an open
+                                               // installed a read handle
   // Wakes the worker from a wait for room or a pause while its printer is away: a write
-  // just failed with a removal code. Safe from any thread at any time.
+  // just failed with a removal code, or an open found the printer again. Safe from any
+  // thread at any time.
   void PromptWorker();
   std::atomic<HANDLE> m_hCaughtUpEvent;        // manual reset: the printer had nothing more
   std::atomic<HANDLE> m_hWorkerDone;           // manual reset: the worker touches nothing more
