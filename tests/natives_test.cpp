@@ -64,6 +64,7 @@ class NativesTest : public SimulatorTest {
     }
     return g_UsbComm.m_hReadPort.Get() == INVALID_HANDLE_VALUE;
   }
+  void ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound(const char* heldAt);
   // What an application does at the end: close both pipes; a second close finds nothing.
   void CloseEverything() {
     if (m_jni.hWritePort != 0) Close(m_jni.hWritePort);
@@ -211,31 +212,34 @@ TEST_F(NativesTest, AReadOpenDuringRecoveryKeepsTheOneWorker) {
   EXPECT_EQ(ReadInto(array, m_jni.hReadPort), 3);
 }
 
-// The worker's recovery is held in its search, which finds nothing, while the printer comes
-// back and the application's retried read open finds it and installs its own handle. The
-// recovery then keeps that handle, and purges nothing: the reply on its way to the open
-// arrives.
-TEST_F(NativesTest, ARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound) {
+// The worker is held at the first trace line that contains `heldAt`, after the printer has
+// gone and its recovery has found nothing; meanwhile the printer comes back, the reply to a
+// request the application sent waits in it, and the application's retried read open finds
+// the printer. Once released, the recovery must keep the open's handle and purge nothing:
+// the reply arrives, and a read that then finds nothing says the printer timed out, not
+// that it is away.
+void NativesTest::ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound(
+    const char* heldAt) {
   const int printer = AttachSupported(kPrinterClassDriver);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   printersim::Detach(printer);
   ASSERT_TRUE(WorkerHasLostThePrinter());
   std::atomic<bool> armed{true};
-  std::promise<void> searched;
+  std::promise<void> held;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   hostwin::SetDebugOutputObserver([&](const char* line) {
-    if (std::strstr(line, "ReopenCom - CreateFile") == nullptr || !armed.exchange(false)) return;
-    searched.set_value();
+    if (std::strstr(line, heldAt) == nullptr || !armed.exchange(false)) return;
+    held.set_value();
     released.wait_for(10s);  // bounded: a failed test must not keep the close waiting
   });
-  ASSERT_EQ(searched.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(held.get_future().wait_for(10s), std::future_status::ready);
   printersim::Reattach(printer);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   const HANDLE opened = g_UsbComm.m_hReadPort.Get();
+  printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
   release.set_value();
   hostwin::SetDebugOutputObserver(nullptr);
-  printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
   FakeArray array{std::vector<jbyte>(8)};
   jint got = -1;
   const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -245,6 +249,21 @@ TEST_F(NativesTest, ARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound) {
   EXPECT_EQ(got, 3);
   EXPECT_EQ(printersim::BytesPurged(printer), 0u);
   EXPECT_EQ(g_UsbComm.m_hReadPort.Get(), opened);
+  EXPECT_EQ(ReadInto(array, m_jni.hReadPort), -1);
+  EXPECT_EQ(Java_com_palvex_printer_UsbPort_usbGetLastError(m_jni.env(),
+                                                             FakeJni::Receiver()),
+            static_cast<jint>(ERROR_TIMEOUT));
+}
+
+// Held in the search of its recovery, which finds nothing.
+TEST_F(NativesTest, ARecoveryOvertakenInItsSearchKeepsWhatTheOpenFound) {
+  ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound("ReopenCom - CreateFile");
+}
+
+// Held after its next read failed on the handle that stands for the printer's absence,
+// before that read's recovery has begun.
+TEST_F(NativesTest, ARecoveryOvertakenBeforeItBeginsKeepsWhatTheOpenFound) {
+  ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound("Calling ReopenCom");
 }
 
 // Opening the read pipe drops what arrived before it, but never more than 8 KiB: a printer

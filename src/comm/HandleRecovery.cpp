@@ -31,12 +31,19 @@ bool IsOpen(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDL
 // one is closed when its last writer leaves), so a reopen never makes a write fail that the
 // old handle would have carried. A write handle of another printer (a printer now served by
 // the maker's driver, opened by a later open) is not this pipeline's and is left alone.
-std::int32_t CUsbComm::ReopenCom() {
+//
+// Only the read handle that failed is given up: an application's read open may have found
+// the printer since and installed a handle of its own, at any moment of the recovery. That
+// handle stays, and the write side is only repaired, never reopened with a purge that would
+// throw away a reply already on its way to the open.
+std::int32_t CUsbComm::ReopenCom() { return ReopenCom(m_hReadPort.Get()); }
+
+std::int32_t CUsbComm::ReopenCom(HANDLE failedRead) {
   DebugTrace("ReopenCom", "Invalidate Handles");
   m_bHandlesValid = 0;
   DeviceIdentity identity;
   CopyPipelineDevice(identity, sizeof identity);
-  m_hReadPort.Replace(nullptr);
+  if (!m_hReadPort.ReplaceIf(failedRead, nullptr)) return KeepReadHandleOfAnOpen();
   // The pipeline's printer has gone, and the write handle with it when it is that printer's:
   // marked, an open replaces it rather than hand it back, while writers use it until then.
   const HANDLE heldWrite = m_hWritePort.Get();
@@ -51,18 +58,11 @@ std::int32_t CUsbComm::ReopenCom() {
   if (readPort == INVALID_HANDLE_VALUE) {
     DebugTrace("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
   }
-  // An application's read open may have found the printer during the search and installed
-  // a handle of its own: that handle stays, and the write side is only repaired, never
-  // reopened with a purge that would throw away a reply already on its way to the open.
-  if (!m_hReadPort.ReplaceIf(nullptr, readPort)) {
-    DebugTrace("ReopenCom", "Read handle reopened by an open");
-    m_bDeviceLost = false;
-    RepairWriteHandle();
-    m_bHandlesValid = 1;
-    DebugTrace("ReopenCom", "Handles Valid");
-    return m_bHandlesValid.load();
-  }
-  m_bDeviceLost = readPort == INVALID_HANDLE_VALUE;
+  // Marked before the handle is installed: an open that replaces it afterwards clears the
+  // mark, and no late store here may set it again over a printer the open found.
+  if (readPort == INVALID_HANDLE_VALUE) m_bDeviceLost = true;
+  if (!m_hReadPort.ReplaceIf(nullptr, readPort)) return KeepReadHandleOfAnOpen();
+  if (readPort != INVALID_HANDLE_VALUE) m_bDeviceLost = false;
 
   if (heldWrite != nullptr && !writeIsPipelines) {
     if (readPort != INVALID_HANDLE_VALUE) m_bHandlesValid = 1;
@@ -79,6 +79,17 @@ std::int32_t CUsbComm::ReopenCom() {
     }
   }
   DebugTrace("ReopenCom", m_bHandlesValid.load() ? "Handles Valid" : "Handles Invalid");
+  return m_bHandlesValid.load();
+}
+
+// An open installed a read handle during the recovery: the printer is there, and the open
+// repaired the write side, or the repair here does.
+std::int32_t CUsbComm::KeepReadHandleOfAnOpen() {
+  DebugTrace("ReopenCom", "Read handle reopened by an open");
+  m_bDeviceLost = false;
+  RepairWriteHandle();
+  m_bHandlesValid = 1;
+  DebugTrace("ReopenCom", "Handles Valid");
   return m_bHandlesValid.load();
 }
 

@@ -61,8 +61,8 @@ class ReceiveLoop {
   Pass ReadCompletedAtOnce();
   Pass WaitForPendingRead();
   DWORD WaitForCompletionOrQuit();
-  Pass OnReadError(DWORD error);
-  Pass OnRemoval(DWORD error);
+  Pass OnReadError(DWORD error, HANDLE failedOn);
+  Pass OnRemoval(DWORD error, HANDLE failedOn);
   Pass OnOtherError(DWORD error);
   void PauseWhileAway(const char* stopText);
   bool ReadHandleWasReopened() const;
@@ -185,7 +185,7 @@ ReceiveLoop::Pass ReceiveLoop::RunPass() {
     return ReadCompletedAtOnce();
   }
   const DWORD error = GetLastError();
-  if (error != ERROR_IO_PENDING) return OnReadError(error);
+  if (error != ERROR_IO_PENDING) return OnReadError(error, readPort);
   DebugTrace("ReadFile", "ERROR_IO_PENDING");
   m_hReadInFlight = readPort;
   return WaitForPendingRead();
@@ -211,14 +211,14 @@ bool ReceiveLoop::WaitForRoom() {
 // A read that failed, at its issue or at its completion: a real driver queues every read,
 // so the same errors arrive either way, and each is handled and paced alike. Nothing more
 // comes from the printer for now, so an open waiting for the first read may go on.
-ReceiveLoop::Pass ReceiveLoop::OnReadError(DWORD error) {
+ReceiveLoop::Pass ReceiveLoop::OnReadError(DWORD error, HANDLE failedOn) {
   SignalCaughtUp();
   if (error == ERROR_HANDLE_EOF) {
     DebugTrace("ReadFile", "ERROR_HANDLE_EOF");
     PauseOrStop(kIdlePauseMs);
     return Pass::kNext;
   }
-  if (IsRemovalError(error)) return OnRemoval(error);
+  if (IsRemovalError(error)) return OnRemoval(error, failedOn);
   return OnOtherError(error);
 }
 
@@ -288,12 +288,13 @@ ReceiveLoop::Pass ReceiveLoop::WaitForPendingRead() {
     }
     // The read has ended with an error; whatever it transferred before is kept, and the
     // error is handled as if the read had failed at once, pause included.
+    const HANDLE failedOn = m_hReadInFlight;
     m_hReadInFlight = nullptr;
     if (m_nBytesRead > 0) {
       Store(m_nBytesRead, "READ1", "1SetEvent(m_hPCLSDataEvent)",
             "1SetEvent(m_hPCLSDataEvent) returns error");
     }
-    return OnReadError(error);
+    return OnReadError(error, failedOn);
   }
   m_hReadInFlight = nullptr;
   m_nReopensInARow = 0;
@@ -325,8 +326,10 @@ ReceiveLoop::Pass ReceiveLoop::WaitForPendingRead() {
 
 // The printer has gone (or its handle was never opened): find it again and reopen. While it
 // stays away the next attempt waits half a second; a printer that is found but fails its
-// reads again straight after a reopen is reopened a few times a second at most.
-ReceiveLoop::Pass ReceiveLoop::OnRemoval(DWORD error) {
+// reads again straight after a reopen is reopened a few times a second at most. A read that
+// failed on a handle that an application's open has replaced since reopens nothing: the
+// open found the printer, and the next pass reads on its handle.
+ReceiveLoop::Pass ReceiveLoop::OnRemoval(DWORD error, HANDLE failedOn) {
   switch (error) {
     case ERROR_ACCESS_DENIED:
       DebugTrace("ReceiveData", "ERROR_ACCESS_DENIED Error");
@@ -342,7 +345,7 @@ ReceiveLoop::Pass ReceiveLoop::OnRemoval(DWORD error) {
       break;
   }
   DebugTrace("ReceiveData", "Calling ReopenCom");
-  const std::int32_t reopened = m_port.ReopenCom();
+  const std::int32_t reopened = m_port.ReopenCom(failedOn);
   DebugTrace("ReceiveData", reopened ? "Setting PCLSPowerStatus TRUE"
                                      : "Setting PCLSPowerStatus FALSE");
   if (error == ERROR_INVALID_HANDLE) DebugTrace("ReceiveData", "ERROR_INVALID_HANDLE Error");
@@ -382,6 +385,8 @@ void ReceiveLoop::PauseWhileAway(const char* stopText) {
   }
 }
 
+// While the printer is away the member holds INVALID_HANDLE_VALUE (or, for a moment, null):
+// any other value is a handle an open installed.
 bool ReceiveLoop::ReadHandleWasReopened() const {
   const HANDLE readPort = m_port.m_hReadPort.Get();
   return readPort != nullptr && readPort != INVALID_HANDLE_VALUE;

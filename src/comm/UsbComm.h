@@ -72,7 +72,10 @@ class CUsbComm {
   // Finds the pipeline's printer again and reopens the read handle on its interface path,
   // and the write handle too when it is that printer's (HandleRecovery.cpp). 1 when the
   // write handle could be reopened (or, when it is another printer's, the read handle).
+  // ReopenCom(failedRead) gives up the read handle only while the member still holds the
+  // one a read failed on; ReopenCom() the one it holds now.
   std::int32_t ReopenCom();
+  std::int32_t ReopenCom(HANDLE failedRead);
   // A write handle of the pipeline's printer that failed to open, or whose device reported
   // its removal, is opened afresh on that printer, in one step: writers use the old one
   // until the new one is in place. True when it was replaced.
@@ -140,6 +143,7 @@ class CUsbComm {
 
   DWORD StopReceiveWorker();
   void ReleaseReceivePipeline();
+  std::int32_t KeepReadHandleOfAnOpen();
 };
 
 // The worker thread's entry: runs the receive loop of the CUsbComm it is given (g_UsbComm).
