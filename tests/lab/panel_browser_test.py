@@ -23,7 +23,7 @@ import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
-from selenium.common.exceptions import WebDriverException
+from selenium.common.exceptions import StaleElementReferenceException, WebDriverException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -121,8 +121,15 @@ class Checks:
             self.failures += 1
 
 
+def receipt_texts(page):
+    # Read in one step inside the page: the page redraws receipts as they print, and an
+    # element found by one call may be gone by the next.
+    return page.execute_script(
+        "return [...document.querySelectorAll('.receipt pre')].map(e => e.innerText);")
+
+
 def receipts_text(page):
-    return "\n".join(e.text for e in page.find_elements(By.CSS_SELECTOR, ".receipt pre"))
+    return "\n".join(receipt_texts(page))
 
 
 def click(page, action):
@@ -131,7 +138,8 @@ def click(page, action):
 
 def wait_for(page, condition):
     try:
-        WebDriverWait(page, WAIT).until(lambda _: condition())
+        WebDriverWait(page, WAIT, ignored_exceptions=(StaleElementReferenceException,)).until(
+            lambda _: condition())
         return True
     except Exception:  # noqa: BLE001 - a timeout is the failure being checked
         return False
@@ -182,8 +190,8 @@ def main():
         checks.check('"load paper" in the page lets the stalled job finish', till.answer() == "ok written")
         # The job has no cut of its own: its w's lead the receipt that the next cut ends,
         # right-aligned as the receipt before left the printer.
-        leading_ws = lambda: max((re.match(r"[w\n ]*", e.text).group().count("w")
-                                  for e in page.find_elements(By.CSS_SELECTOR, ".receipt pre")), default=0)
+        leading_ws = lambda: max((re.match(r"[w\n ]*", text).group().count("w")
+                                  for text in receipt_texts(page)), default=0)
         checks.check("the stalled job printed in full, byte for byte",
                      wait_for(page, lambda: leading_ws() == 10000), leading_ws())
 
