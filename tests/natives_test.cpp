@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "comm/HandleLedger.h"
 #include "comm/UsbComm.h"
 #include "jni/Natives.h"
 #include "support/Deadline.h"
@@ -264,6 +265,30 @@ TEST_F(NativesTest, ARecoveryOvertakenInItsSearchKeepsWhatTheOpenFound) {
 // before that read's recovery has begun.
 TEST_F(NativesTest, ARecoveryOvertakenBeforeItBeginsKeepsWhatTheOpenFound) {
   ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound("Calling ReopenCom");
+}
+
+// A read open that replaces a read handle the worker still reads on (a request on it said
+// the printer had gone, and the printer is back) leaves that read alone: the handle stays
+// open until the read ends, so the read is not aborted under the worker, and its value
+// cannot pass to another object meanwhile. The printer's reply arrives, and the old handle
+// is closed once the read that took it has ended.
+TEST_F(NativesTest, AnOpenThatReplacesTheHandleOfAPendingReadLeavesThatReadAlone) {
+  const int printer = AttachSupported(kPrinterClassDriver);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  const HANDLE reading = g_UsbComm.m_hReadPort.Get();
+  ASSERT_TRUE(printersim::WaitForPendingRead(printer, 10s));
+  TheHandleLedger().MarkGone(reading);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  ASSERT_NE(g_UsbComm.m_hReadPort.Get(), reading);
+  printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
+  FakeArray array{std::vector<jbyte>(8)};
+  EXPECT_EQ(ReadInto(array, m_jni.hReadPort), 3);
+  EXPECT_EQ(IndexOf(Traces(), "Default case(#)  dwError = 995\n"), -1);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (printersim::OpenFiles(printer) != 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(printersim::OpenFiles(printer), 1);
 }
 
 // Opening the read pipe drops what arrived before it, but never more than 8 KiB: a printer

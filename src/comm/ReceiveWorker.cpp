@@ -8,6 +8,7 @@
 #include <new>
 
 #include "comm/AbandonedReads.h"
+#include "comm/HandleLedger.h"
 #include "comm/RemovalErrors.h"
 #include "comm/UsbComm.h"
 #include "trace/DebugTrace.h"
@@ -74,12 +75,19 @@ class ReceiveLoop {
   bool FinishReadInFlight();
   bool ReadInFlightHasCompleted() const;
   void Store(DWORD bytes, const char* dumpName, const char* setText, const char* setErrorText);
+  HANDLE TakeReadHandle();
+  void GiveBackReadHandle();
 
   CUsbComm& m_port;
   ReadSlot* m_slot = nullptr;
   DWORD m_nBytesRead = 0;
   // The handle a still outstanding read was issued on, null when none is outstanding.
   HANDLE m_hReadInFlight = nullptr;
+  // The handle the current read was issued on is in use from its issue until the read has
+  // ended (and, after a removal, until its recovery is done): an open that replaces it
+  // meanwhile cannot close it under the read, so its value is never another object's then.
+  HANDLE m_hReadInUse = nullptr;
+  bool m_bReadInUseCounted = false;
   bool m_bCaughtUp = false;       // the caught-up event has been set
   bool m_bWaitingForRoom = false;  // the buffer is full and no read is issued
   int m_nReopensInARow = 0;       // reopens with no read that worked in between
@@ -125,6 +133,7 @@ std::int32_t ReceiveLoop::Run() {
     AbandonRead(m_slot);
   }
   m_slot = nullptr;
+  GiveBackReadHandle();
   DebugTrace("ReceiveData", "Exit");
   return 0;
 }
@@ -148,6 +157,7 @@ bool ReceiveLoop::FinishReadInFlight() {
       m_nBytesRead = 0;
       GetOverlappedResult(m_hReadInFlight, &m_slot->overlapped, &m_nBytesRead, FALSE);
       m_hReadInFlight = nullptr;
+      GiveBackReadHandle();
       return true;
     }
   }
@@ -175,17 +185,22 @@ ReceiveLoop::Pass ReceiveLoop::RunPass() {
   if (!WaitForRoom()) return Pass::kNext;
 
   DebugTrace("ReceiveData-Jt3", "Entering ReadFile (PC)");
-  const HANDLE readPort = m_port.m_hReadPort.Get();
+  const HANDLE readPort = TakeReadHandle();
   m_nBytesRead = 0;
   // The record is the driver's from the issue to the completion; it is set up only here,
   // while no read is outstanding on it.
   m_slot->overlapped.Offset = 0;
   m_slot->overlapped.OffsetHigh = 0;
   if (ReadFile(readPort, m_slot->buffer, kReadSlotSize, &m_nBytesRead, &m_slot->overlapped)) {
+    GiveBackReadHandle();
     return ReadCompletedAtOnce();
   }
   const DWORD error = GetLastError();
-  if (error != ERROR_IO_PENDING) return OnReadError(error, readPort);
+  if (error != ERROR_IO_PENDING) {
+    const Pass pass = OnReadError(error, readPort);
+    GiveBackReadHandle();
+    return pass;
+  }
   DebugTrace("ReadFile", "ERROR_IO_PENDING");
   m_hReadInFlight = readPort;
   return WaitForPendingRead();
@@ -213,6 +228,7 @@ bool ReceiveLoop::WaitForRoom() {
 // comes from the printer for now, so an open waiting for the first read may go on.
 ReceiveLoop::Pass ReceiveLoop::OnReadError(DWORD error, HANDLE failedOn) {
   SignalCaughtUp();
+  if (!IsRemovalError(error)) GiveBackReadHandle();
   if (error == ERROR_HANDLE_EOF) {
     DebugTrace("ReadFile", "ERROR_HANDLE_EOF");
     PauseOrStop(kIdlePauseMs);
@@ -294,9 +310,12 @@ ReceiveLoop::Pass ReceiveLoop::WaitForPendingRead() {
       Store(m_nBytesRead, "READ1", "1SetEvent(m_hPCLSDataEvent)",
             "1SetEvent(m_hPCLSDataEvent) returns error");
     }
-    return OnReadError(error, failedOn);
+    const Pass pass = OnReadError(error, failedOn);
+    GiveBackReadHandle();
+    return pass;
   }
   m_hReadInFlight = nullptr;
+  GiveBackReadHandle();
   m_nReopensInARow = 0;
 
   if (!ResetEvent(m_slot->completion)) {
@@ -346,6 +365,7 @@ ReceiveLoop::Pass ReceiveLoop::OnRemoval(DWORD error, HANDLE failedOn) {
   }
   DebugTrace("ReceiveData", "Calling ReopenCom");
   const std::int32_t reopened = m_port.ReopenCom(failedOn);
+  GiveBackReadHandle();
   DebugTrace("ReceiveData", reopened ? "Setting PCLSPowerStatus TRUE"
                                      : "Setting PCLSPowerStatus FALSE");
   if (error == ERROR_INVALID_HANDLE) DebugTrace("ReceiveData", "ERROR_INVALID_HANDLE Error");
@@ -442,6 +462,19 @@ void ReceiveLoop::RepairWriteSideNowAndThen() {
   m_bWriteRepairLooked = true;
   m_dwLastWriteRepair = now;
   m_port.RepairWriteHandle();
+}
+
+HANDLE ReceiveLoop::TakeReadHandle() {
+  GiveBackReadHandle();  // one a pass that failed part way kept
+  m_hReadInUse = m_port.m_hReadPort.Acquire(&m_bReadInUseCounted);
+  return m_hReadInUse;
+}
+
+// A handle given up meanwhile (by a recovery or an open) is closed here, by its last user.
+void ReceiveLoop::GiveBackReadHandle() {
+  if (m_bReadInUseCounted) TheHandleLedger().Release(m_hReadInUse);
+  m_bReadInUseCounted = false;
+  m_hReadInUse = nullptr;
 }
 
 // Cancels the read in flight and waits for it to complete: until then the driver may still
