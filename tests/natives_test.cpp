@@ -18,6 +18,7 @@
 #include "support/Deadline.h"
 #include "support/FakeJni.h"
 #include "support/SimulatorTest.h"
+#include "support/TraceGates.h"
 #include "support/TraceLines.h"
 
 namespace {
@@ -66,6 +67,7 @@ class NativesTest : public SimulatorTest {
     return g_UsbComm.m_hReadPort.Get() == INVALID_HANDLE_VALUE;
   }
   void ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound(const char* heldAt);
+  void ExpectTheReplyAndThenATimeout(int printer);
   // What an application does at the end: close both pipes; a second close finds nothing.
   void CloseEverything() {
     if (m_jni.hWritePort != 0) Close(m_jni.hWritePort);
@@ -194,20 +196,26 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
 
 // An application that retries its read open after a replug, before the worker's recovery
 // has found the printer again, gets a working handle at once, and the port keeps its one
-// worker.
+// worker. The open wakes the worker from its pause while the printer is away: the worker,
+// held until its recovery has found nothing and released just before the printer is back,
+// reads on the open's handle at once rather than at the pause's end.
 TEST_F(NativesTest, AReadOpenDuringRecoveryKeepsTheOneWorker) {
   const int printer = AttachSupported(kPrinterClassDriver);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   const HANDLE worker = g_UsbComm.m_hWorkerThread.load();
+  TraceGates gates;
+  const int foundNothing = gates.HoldAt("Setting PCLSPowerStatus FALSE");
+  const int readsOnTheOpensHandle = gates.Notice("Read handle reopened by an open");
+  gates.Install();
   printersim::Detach(printer);
-  ASSERT_TRUE(WorkerHasLostThePrinter());
+  ASSERT_TRUE(gates.Reached(foundNothing));
+  gates.Release(foundNothing);
   printersim::Reattach(printer);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   EXPECT_NE(HandleFromJavaValue(m_jni.hReadPort), INVALID_HANDLE_VALUE);
   EXPECT_EQ(g_UsbComm.m_hWorkerThread.load(), worker);
   EXPECT_EQ(IndexOf(Traces(), "usbInitPipe(#) Stopping the receive worker left from an earlier read pipe\n"), -1);
-  // The open wakes the worker from its pause while the printer was away, so the first read
-  // after it finds the printer's reply, well within the half second a read waits.
+  EXPECT_TRUE(gates.Reached(readsOnTheOpensHandle));
   printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
   FakeArray array{std::vector<jbyte>(8)};
   EXPECT_EQ(ReadInto(array, m_jni.hReadPort), 3);
@@ -225,22 +233,22 @@ void NativesTest::ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound(
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   printersim::Detach(printer);
   ASSERT_TRUE(WorkerHasLostThePrinter());
-  std::atomic<bool> armed{true};
-  std::promise<void> held;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  hostwin::SetDebugOutputObserver([&](const char* line) {
-    if (std::strstr(line, heldAt) == nullptr || !armed.exchange(false)) return;
-    held.set_value();
-    released.wait_for(10s);  // bounded: a failed test must not keep the close waiting
-  });
-  ASSERT_EQ(held.get_future().wait_for(10s), std::future_status::ready);
+  TraceGates gates;
+  const int held = gates.HoldAt(heldAt);
+  gates.Install();
+  ASSERT_TRUE(gates.Reached(held));
   printersim::Reattach(printer);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   const HANDLE opened = g_UsbComm.m_hReadPort.Get();
   printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
-  release.set_value();
-  hostwin::SetDebugOutputObserver(nullptr);
+  gates.Release(held);
+  ExpectTheReplyAndThenATimeout(printer);
+  EXPECT_EQ(g_UsbComm.m_hReadPort.Get(), opened);
+}
+
+// The reply the printer has waiting reaches Java whole, nothing was purged, and a read that
+// then finds nothing says the printer timed out, not that it is away.
+void NativesTest::ExpectTheReplyAndThenATimeout(int printer) {
   FakeArray array{std::vector<jbyte>(8)};
   jint got = -1;
   const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -249,7 +257,6 @@ void NativesTest::ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound(
   }
   EXPECT_EQ(got, 3);
   EXPECT_EQ(printersim::BytesPurged(printer), 0u);
-  EXPECT_EQ(g_UsbComm.m_hReadPort.Get(), opened);
   EXPECT_EQ(ReadInto(array, m_jni.hReadPort), -1);
   EXPECT_EQ(Java_com_palvex_printer_UsbPort_usbGetLastError(m_jni.env(),
                                                              FakeJni::Receiver()),
@@ -265,6 +272,44 @@ TEST_F(NativesTest, ARecoveryOvertakenInItsSearchKeepsWhatTheOpenFound) {
 // before that read's recovery has begun.
 TEST_F(NativesTest, ARecoveryOvertakenBeforeItBeginsKeepsWhatTheOpenFound) {
   ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound("Calling ReopenCom");
+}
+
+// The open looked at the read handle while the recovery searched (the member was empty), and
+// the recovery, finding nothing, installed the handle that stands for the printer's absence
+// before the open could install the one it found: the open installs its own all the same,
+// and succeeds.
+TEST_F(NativesTest, AReadOpenOvertakenByARecoveryThatFoundNothingStillSucceeds) {
+  const int printer = AttachSupported(kPrinterClassDriver);
+  ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  printersim::Detach(printer);
+  ASSERT_TRUE(WorkerHasLostThePrinter());
+  TraceGates gates;
+  const int searched = gates.HoldAt("ReopenCom - CreateFile");
+  const int opening = gates.HoldAt("...Called Read Create File", false);
+  const int recovered = gates.Notice("Setting PCLSPowerStatus", false);
+  gates.Install();
+  ASSERT_TRUE(gates.Reached(searched));
+  ASSERT_EQ(g_UsbComm.m_hReadPort.Get(), nullptr);
+  printersim::Reattach(printer);
+  gates.Arm(opening);
+  auto open = std::async(std::launch::async, [] {
+    FakeJni jni;  // each thread calls through a JNI table of its own
+    const jint kind = Java_com_palvex_printer_UsbPort_usbInitPipe(
+        jni.env(), FakeJni::Receiver(), FakeJni::Holder(), kRead);
+    return std::make_pair(kind, jni.hReadPort);
+  });
+  ASSERT_TRUE(gates.Reached(opening));
+  gates.Arm(recovered);
+  gates.Release(searched);
+  ASSERT_TRUE(gates.Reached(recovered));
+  ASSERT_EQ(g_UsbComm.m_hReadPort.Get(), INVALID_HANDLE_VALUE);
+  gates.Release(opening);
+  const std::pair<jint, jint> opened = open.get();
+  EXPECT_EQ(opened.first, kPrinterClassUsb);
+  m_jni.hReadPort = opened.second;
+  EXPECT_FALSE(g_UsbComm.m_bDeviceLost.load());
+  printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
+  ExpectTheReplyAndThenATimeout(printer);
 }
 
 // A read open that replaces a read handle the worker still reads on (a request on it said

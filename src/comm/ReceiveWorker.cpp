@@ -371,6 +371,13 @@ ReceiveLoop::Pass ReceiveLoop::OnRemoval(DWORD error, HANDLE failedOn) {
   if (error == ERROR_INVALID_HANDLE) DebugTrace("ReceiveData", "ERROR_INVALID_HANDLE Error");
   const char* stopText = error == ERROR_ACCESS_DENIED ? "Terminating Read Thread(EAD)"
                                                       : "Terminating Read Thread(EIH)";
+  if (!reopened && ReadHandleWasReopened()) {
+    // Found nothing, yet an open has found the printer since: the next pass reads on the
+    // open's handle at once.
+    DebugTrace("ReceiveData", "Read handle reopened by an open");
+    PauseOrStop(0, stopText);
+    return Pass::kNext;
+  }
   if (!m_port.m_bDeviceLost.load()) {
     PauseOrStop(++m_nReopensInARow > 1 ? kReopenAgainPauseMs : 0, stopText);
     return Pass::kNext;

@@ -179,21 +179,30 @@ HANDLE BringUpReadPipeline() {
 // its open after a replug succeeds at once, and makes the write side work again too: reads
 // working would keep the worker from ever reopening a dead write handle. The worker reads
 // on whatever the member holds, and one worker is all the port ever has.
+//
+// The worker's recovery may change the member between the look and the install: a working
+// handle it installed is kept, and the null or INVALID_HANDLE_VALUE of a recovery that has
+// not found the printer is replaced by a handle this open found. The printer is marked
+// present before each install, so that a recovery's mark of its absence, which comes before
+// the recovery installs its own value, never outlives a handle installed here.
 HANDLE ReopenRecoveringReadHandle(HANDLE held) {
-  DebugTrace("usbInitPipe", "...Called Read Create File");
-  const HANDLE opened = OpenPipePath(FILE_FLAG_OVERLAPPED);
-  if (opened == INVALID_HANDLE_VALUE) return opened;
-  if (!g_UsbComm.m_hReadPort.ReplaceIf(held, opened)) {
-    // The worker's recovery was quicker.
-    const HANDLE current = g_UsbComm.m_hReadPort.Get();
-    return Works(current) ? current : INVALID_HANDLE_VALUE;
+  constexpr int kAttempts = 3;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (Works(held)) return held;  // the worker's recovery was quicker
+    DebugTrace("usbInitPipe", "...Called Read Create File");
+    const HANDLE opened = OpenPipePath(FILE_FLAG_OVERLAPPED);
+    if (opened == INVALID_HANDLE_VALUE) return opened;
+    g_UsbComm.m_bDeviceLost = false;
+    if (g_UsbComm.m_hReadPort.ReplaceIf(held, opened)) {
+      g_UsbComm.RepairWriteHandle();
+      // The worker may be pausing while the printer is away: it reads on the new handle at
+      // once, so the application's first read after the open finds the printer's reply.
+      g_UsbComm.PromptWorker();
+      return opened;
+    }
+    held = g_UsbComm.m_hReadPort.Get();
   }
-  g_UsbComm.m_bDeviceLost = false;
-  g_UsbComm.RepairWriteHandle();
-  // The worker may be pausing while the printer is away: it reads on the new handle at once,
-  // so the application's first read after the open finds the printer's reply.
-  g_UsbComm.PromptWorker();
-  return opened;
+  return Works(held) ? held : INVALID_HANDLE_VALUE;
 }
 
 // The read handle member belongs to a Printer Class receive pipeline; on the maker's driver
