@@ -196,22 +196,26 @@ TEST_F(NativesTest, APrinterBackUnderTheOtherDriverReadsThroughItsOwnHandle) {
 
 // An application that retries its read open after a replug, before the worker's recovery
 // has found the printer again, gets a working handle at once, and the port keeps its one
-// worker. The open wakes the worker from its pause while the printer is away: the worker,
-// held until its recovery has found nothing and released just before the printer is back,
-// reads on the open's handle at once rather than at the pause's end.
+// worker. The open wakes the worker from its pause while the printer is away: released just
+// before the printer is back, the worker reads on the open's handle at once rather than at
+// the pause's end. Should the open come only after that pause (a slow machine), the worker
+// is held before its next recovery until the open is done, and keeps the open's handle then.
 TEST_F(NativesTest, AReadOpenDuringRecoveryKeepsTheOneWorker) {
   const int printer = AttachSupported(kPrinterClassDriver);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   const HANDLE worker = g_UsbComm.m_hWorkerThread.load();
   TraceGates gates;
   const int foundNothing = gates.HoldAt("Setting PCLSPowerStatus FALSE");
+  const int nextRecovery = gates.HoldAt("Calling ReopenCom", false);
   const int readsOnTheOpensHandle = gates.Notice("Read handle reopened by an open");
   gates.Install();
   printersim::Detach(printer);
   ASSERT_TRUE(gates.Reached(foundNothing));
+  gates.Arm(nextRecovery);
   gates.Release(foundNothing);
   printersim::Reattach(printer);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
+  gates.Release(nextRecovery);
   EXPECT_NE(HandleFromJavaValue(m_jni.hReadPort), INVALID_HANDLE_VALUE);
   EXPECT_EQ(g_UsbComm.m_hWorkerThread.load(), worker);
   EXPECT_EQ(IndexOf(Traces(), "usbInitPipe(#) Stopping the receive worker left from an earlier read pipe\n"), -1);

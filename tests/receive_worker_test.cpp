@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
+
+#include <hostwin/hostwin.h>
 
 #include "comm/HandleLedger.h"
 #include "support/PipelineHarness.h"
@@ -271,6 +274,31 @@ TEST_P(ReceiveWorkerModes, RecoversWhenThePrinterIsUnpluggedAndPluggedBack) {
   EXPECT_TRUE(pipeline->Write("back", 4, &error)) << error;
   EXPECT_TRUE(printersim::WaitForReceived(m_printer, 4, kGenerous));
   EXPECT_EQ(pipeline->TearDown(), 0);
+}
+
+// A printer whose reads fail straight after every reopen, and whose write handle cannot be
+// reopened either (the third open of each recovery, after the presence test and the read
+// handle, fails): the recovery found the printer, and its reopens are paced all the same.
+TEST_F(ReceiveWorkerTest, ReopensArePacedAlsoWhenOnlyTheReadHandleCouldBeReopened) {
+  printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 1000000);
+  PipelineHarness pipeline;
+  pipeline.OpenWritePipe();
+  const int printer = m_printer;
+  hostwin::SetDebugOutputObserver([printer](const char* line) {
+    if (std::strstr(line, "Calling ReopenCom") != nullptr) {
+      printersim::FailNextOpens(printer, ERROR_SHARING_VIOLATION, 1, 2);
+    }
+  });
+  pipeline.StartWorker();
+  ASSERT_TRUE(pipeline.WaitForTrace("ReceiveData(#) Setting PCLSPowerStatus FALSE\n", kGenerous));
+  const std::uint64_t before = printersim::ReadsIssued(m_printer);
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(printersim::ReadsIssued(m_printer) - before, 10u);
+  hostwin::SetDebugOutputObserver(nullptr);
+  EXPECT_EQ(pipeline.TearDown(), 0);
+  printersim::FailNextReads(m_printer, ERROR_ACCESS_DENIED, 0);
+  printersim::FailNextOpens(m_printer, 0, 0);
+  EXPECT_EQ(IndexOf(pipeline.Take(), "ReceiveData(#) Read handle reopened by an open\n"), -1);
 }
 
 TEST_P(ReceiveWorkerModes, StopDuringAccessDeniedRepeatsEndsTheLoop) {

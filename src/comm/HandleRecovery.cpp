@@ -38,7 +38,8 @@ bool IsOpen(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDL
 // throw away a reply already on its way to the open.
 std::int32_t CUsbComm::ReopenCom() { return ReopenCom(m_hReadPort.Get()); }
 
-std::int32_t CUsbComm::ReopenCom(HANDLE failedRead) {
+std::int32_t CUsbComm::ReopenCom(HANDLE failedRead, bool* foundNothing) {
+  if (foundNothing != nullptr) *foundNothing = false;
   DebugTrace("ReopenCom", "Invalidate Handles");
   m_bHandlesValid = 0;
   DeviceIdentity identity;
@@ -63,6 +64,7 @@ std::int32_t CUsbComm::ReopenCom(HANDLE failedRead) {
   if (readPort == INVALID_HANDLE_VALUE) m_bDeviceLost = true;
   if (!m_hReadPort.ReplaceIf(nullptr, readPort)) return KeepReadHandleOfAnOpen();
   if (readPort != INVALID_HANDLE_VALUE) m_bDeviceLost = false;
+  if (foundNothing != nullptr) *foundNothing = readPort == INVALID_HANDLE_VALUE;
 
   if (heldWrite != nullptr && !writeIsPipelines) {
     if (readPort != INVALID_HANDLE_VALUE) m_bHandlesValid = 1;

@@ -364,14 +364,15 @@ ReceiveLoop::Pass ReceiveLoop::OnRemoval(DWORD error, HANDLE failedOn) {
       break;
   }
   DebugTrace("ReceiveData", "Calling ReopenCom");
-  const std::int32_t reopened = m_port.ReopenCom(failedOn);
+  bool foundNothing = false;
+  const std::int32_t reopened = m_port.ReopenCom(failedOn, &foundNothing);
   GiveBackReadHandle();
   DebugTrace("ReceiveData", reopened ? "Setting PCLSPowerStatus TRUE"
                                      : "Setting PCLSPowerStatus FALSE");
   if (error == ERROR_INVALID_HANDLE) DebugTrace("ReceiveData", "ERROR_INVALID_HANDLE Error");
   const char* stopText = error == ERROR_ACCESS_DENIED ? "Terminating Read Thread(EAD)"
                                                       : "Terminating Read Thread(EIH)";
-  if (!reopened && ReadHandleWasReopened()) {
+  if (foundNothing && ReadHandleWasReopened()) {
     // Found nothing, yet an open has found the printer since: the next pass reads on the
     // open's handle at once.
     DebugTrace("ReceiveData", "Read handle reopened by an open");

@@ -73,9 +73,10 @@ class CUsbComm {
   // and the write handle too when it is that printer's (HandleRecovery.cpp). 1 when the
   // write handle could be reopened (or, when it is another printer's, the read handle).
   // ReopenCom(failedRead) gives up the read handle only while the member still holds the
-  // one a read failed on; ReopenCom() the one it holds now.
+  // one a read failed on; ReopenCom() the one it holds now. *foundNothing, when given, tells
+  // whether the search found no printer, so that the member was left INVALID_HANDLE_VALUE.
   std::int32_t ReopenCom();
-  std::int32_t ReopenCom(HANDLE failedRead);
+  std::int32_t ReopenCom(HANDLE failedRead, bool* foundNothing = nullptr);
   // A write handle of the pipeline's printer that failed to open, or whose device reported
   // its removal, is opened afresh on that printer, in one step: writers use the old one
   // until the new one is in place. True when it was replaced.

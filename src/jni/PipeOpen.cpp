@@ -184,7 +184,8 @@ HANDLE BringUpReadPipeline() {
 // handle it installed is kept, and the null or INVALID_HANDLE_VALUE of a recovery that has
 // not found the printer is replaced by a handle this open found. The printer is marked
 // present before each install, so that a recovery's mark of its absence, which comes before
-// the recovery installs its own value, never outlives a handle installed here.
+// the recovery installs its own value, never outlives a handle installed here; an install
+// that loses to a recovery that found nothing puts the mark back.
 HANDLE ReopenRecoveringReadHandle(HANDLE held) {
   constexpr int kAttempts = 3;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -201,6 +202,7 @@ HANDLE ReopenRecoveringReadHandle(HANDLE held) {
       return opened;
     }
     held = g_UsbComm.m_hReadPort.Get();
+    if (held == INVALID_HANDLE_VALUE) g_UsbComm.m_bDeviceLost = true;
   }
   return Works(held) ? held : INVALID_HANDLE_VALUE;
 }

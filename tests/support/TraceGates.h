@@ -1,6 +1,6 @@
 // TraceGates: holds a thread of the library at a trace line, or notices that a line was
 // traced, so that a test can put the threads of a race into the order it wants. Each gate
-// acts on the first line containing its text that is traced while the gate is armed. Every
+// acts once, on the first line containing its text that is traced while it is armed. Every
 // wait is bounded: a failed test must not keep a held worker, and so a close, waiting. The
 // gates live as long as the last observer call that may still run on another thread.
 #ifndef VANTORY_TESTS_TRACEGATES_H
@@ -47,6 +47,7 @@ class TraceGates {
     std::string text;
     bool hold = false;
     std::atomic<bool> armed{false};
+    std::atomic<bool> fired{false};
     std::promise<void> reached;
     std::shared_future<void> reachedFuture;
     std::atomic<bool> releasedOnce{false};
@@ -73,7 +74,8 @@ class TraceGates {
 
   static void OnLine(Gates& gates, const char* line) {
     for (const std::unique_ptr<Gate>& gate : gates) {
-      if (std::strstr(line, gate->text.c_str()) == nullptr || !gate->armed.exchange(false)) {
+      if (std::strstr(line, gate->text.c_str()) == nullptr || !gate->armed.load() ||
+          gate->fired.exchange(true)) {
         continue;
       }
       gate->reached.set_value();
