@@ -68,6 +68,7 @@ class NativesTest : public SimulatorTest {
   }
   void ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound(const char* heldAt);
   void ExpectTheReplyAndThenATimeout(int printer);
+  void ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(bool goneAgain);
   // What an application does at the end: close both pipes; a second close finds nothing.
   void CloseEverything() {
     if (m_jni.hWritePort != 0) Close(m_jni.hWritePort);
@@ -280,9 +281,10 @@ TEST_F(NativesTest, ARecoveryOvertakenBeforeItBeginsKeepsWhatTheOpenFound) {
 
 // The open looked at the read handle while the recovery searched (the member was empty), and
 // the recovery, finding nothing, installed the handle that stands for the printer's absence
-// before the open could install the one it found: the open installs its own all the same,
-// and succeeds.
-TEST_F(NativesTest, AReadOpenOvertakenByARecoveryThatFoundNothingStillSucceeds) {
+// before the open could install the one it found. The open tries again: it installs its own
+// and succeeds, or, when the printer has gone again meanwhile, fails and leaves the printer
+// marked away, so that a read says the printer is not there rather than that it timed out.
+void NativesTest::ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(bool goneAgain) {
   const int printer = AttachSupported(kPrinterClassDriver);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
   printersim::Detach(printer);
@@ -290,7 +292,8 @@ TEST_F(NativesTest, AReadOpenOvertakenByARecoveryThatFoundNothingStillSucceeds) 
   TraceGates gates;
   const int searched = gates.HoldAt("ReopenCom - CreateFile");
   const int opening = gates.HoldAt("...Called Read Create File", false);
-  const int recovered = gates.Notice("Setting PCLSPowerStatus", false);
+  const int foundNothing = gates.HoldAt("Setting PCLSPowerStatus FALSE", false);
+  const int openingAgain = gates.HoldAt("...Called Read Create File", false);
   gates.Install();
   ASSERT_TRUE(gates.Reached(searched));
   ASSERT_EQ(g_UsbComm.m_hReadPort.Get(), nullptr);
@@ -303,17 +306,39 @@ TEST_F(NativesTest, AReadOpenOvertakenByARecoveryThatFoundNothingStillSucceeds) 
     return std::make_pair(kind, jni.hReadPort);
   });
   ASSERT_TRUE(gates.Reached(opening));
-  gates.Arm(recovered);
+  gates.Arm(foundNothing);
   gates.Release(searched);
-  ASSERT_TRUE(gates.Reached(recovered));
+  ASSERT_TRUE(gates.Reached(foundNothing));
   ASSERT_EQ(g_UsbComm.m_hReadPort.Get(), INVALID_HANDLE_VALUE);
+  gates.Arm(openingAgain);
   gates.Release(opening);
+  ASSERT_TRUE(gates.Reached(openingAgain));
+  if (goneAgain) printersim::Detach(printer);
+  gates.Release(openingAgain);
   const std::pair<jint, jint> opened = open.get();
+  if (goneAgain) {
+    EXPECT_EQ(opened.first, -1);
+    EXPECT_TRUE(g_UsbComm.m_bDeviceLost.load());
+    FakeArray array{std::vector<jbyte>(8)};
+    EXPECT_EQ(ReadInto(array, m_jni.hReadPort), -1);
+    EXPECT_EQ(Java_com_palvex_printer_UsbPort_usbGetLastError(m_jni.env(), FakeJni::Receiver()),
+              static_cast<jint>(ERROR_DEVICE_NOT_CONNECTED));
+    return;
+  }
   EXPECT_EQ(opened.first, kPrinterClassUsb);
   m_jni.hReadPort = opened.second;
   EXPECT_FALSE(g_UsbComm.m_bDeviceLost.load());
+  gates.Release(foundNothing);
   printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
   ExpectTheReplyAndThenATimeout(printer);
+}
+
+TEST_F(NativesTest, AReadOpenOvertakenByARecoveryThatFoundNothingStillSucceeds) {
+  ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(false);
+}
+
+TEST_F(NativesTest, AReadOpenOvertakenByARecoveryThatFoundNothingLeavesAGonePrinterMarkedAway) {
+  ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(true);
 }
 
 // A read open that replaces a read handle the worker still reads on (a request on it said
