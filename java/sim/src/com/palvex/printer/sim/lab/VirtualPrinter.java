@@ -41,12 +41,13 @@ public final class VirtualPrinter {
     /** How many of the newest bytes each way the simulator keeps at least. */
     public static final int KEPT_BYTES = 4 << 20;
     /**
-     * The most printed bytes one look at the printer reads (a receipt or a piece of uncut
-     * paper fits in it). A look reads no further back than the newest {@value #KEPT_RECEIPTS}
-     * receipts either: what an application printed before those since the last look is
-     * folded away unread, and counted.
+     * The most printed bytes one look at the printer reads: all the simulator is sure to
+     * still have, so that looks half a second apart miss nothing of an application that
+     * prints several times as fast as a USB printer takes data. A look reads no further back
+     * than the newest {@value #KEPT_RECEIPTS} receipts either: what an application printed
+     * before those since the last look is folded away unread, and counted.
      */
-    public static final int MAX_LOOK_BYTES = 1 << 20;
+    public static final int MAX_LOOK_BYTES = KEPT_BYTES;
     /**
      * The longest strip of paper printed without a cut that is one receipt: a longer one is
      * shown in pieces, each ending at a line feed where there is one.

@@ -190,7 +190,8 @@ class LabPanelTest {
     }
 
     // A library that traces faster than anyone reads slows the panel's looks down, and yet a
-    // page sees every receipt of a till that prints sixty a second.
+    // page sees every receipt of a till that prints sixty a second, of 60 kB each (three times
+    // what a USB printer takes).
     @Test
     void aFloodOfTraceLinesHidesNoReceipt(VirtualPrinter printer) throws Exception {
         open(printer);
@@ -205,9 +206,10 @@ class LabPanelTest {
             BufferedReader in = watchEvents(socket);
             tracing.start();
             assertTrue(readUntil(in, " trace lines left out)"));
+            String lines = ("x".repeat(47) + "\n").repeat(1250);
             for (int i = 1; i <= 90; i++) {
                 Thread.sleep(16);  // the till's pace
-                assertEquals(0, usb.usbWriteOutputPipe(handles.hWritePort, ("sale " + i + "\n\u001dV\u0001").getBytes(StandardCharsets.US_ASCII)));
+                assertEquals(0, usb.usbWriteOutputPipe(handles.hWritePort, ("sale " + i + "\n" + lines + "\u001dV\u0001").getBytes(StandardCharsets.US_ASCII)));
             }
             tilling.set(false);  // so that the stream falls quiet, and a receipt missing ends the read
             tracing.join();
