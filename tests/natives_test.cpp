@@ -35,6 +35,9 @@ HANDLE HandleFromJavaValue(jint value) {
 }
 constexpr jint kWrite = static_cast<jint>(GENERIC_WRITE);
 
+// What happens after a read open lost its install to a recovery that found nothing.
+enum class AfterTheLostInstall { kPrinterStays, kPrinterGoesAgain, kRecoveryFindsItFirst };
+
 class NativesTest : public SimulatorTest {
  protected:
   void TearDown() override {
@@ -68,7 +71,7 @@ class NativesTest : public SimulatorTest {
   }
   void ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound(const char* heldAt);
   void ExpectTheReplyAndThenATimeout(int printer);
-  void ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(bool goneAgain);
+  void ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(AfterTheLostInstall then);
   // What an application does at the end: close both pipes; a second close finds nothing.
   void CloseEverything() {
     if (m_jni.hWritePort != 0) Close(m_jni.hWritePort);
@@ -279,22 +282,26 @@ TEST_F(NativesTest, ARecoveryOvertakenBeforeItBeginsKeepsWhatTheOpenFound) {
   ExpectARecoveryOvertakenByAReadOpenKeepsWhatTheOpenFound("Calling ReopenCom");
 }
 
-// The open looked at the read handle while the recovery searched (the member was empty), and
-// the recovery, finding nothing, installed the handle that stands for the printer's absence
-// before the open could install the one it found. The open tries again: it installs its own
-// and succeeds, or, when the printer has gone again meanwhile, fails and leaves the printer
-// marked away, so that a read says the printer is not there rather than that it timed out.
-void NativesTest::ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(bool goneAgain) {
+// The open looked at the read handle while the first recovery after the printer went searched
+// (the member was empty), and the recovery, finding nothing, installed the handle that stands
+// for the printer's absence before the open could install the one it found. The open tries
+// again, and
+// - installs its own and succeeds, the printer present;
+// - fails when the printer has gone again meanwhile, the printer still away, so that a read
+//   says the printer is not there rather than that it timed out;
+// - takes the handle of the worker's next recovery, which found the printer first, when its
+//   own open of the pipe is refused: the printer is present, and the port works.
+void NativesTest::ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(AfterTheLostInstall then) {
   const int printer = AttachSupported(kPrinterClassDriver);
   ASSERT_EQ(Init(kRead), kPrinterClassUsb);
-  printersim::Detach(printer);
-  ASSERT_TRUE(WorkerHasLostThePrinter());
   TraceGates gates;
   const int searched = gates.HoldAt("ReopenCom - CreateFile");
   const int opening = gates.HoldAt("...Called Read Create File", false);
   const int foundNothing = gates.HoldAt("Setting PCLSPowerStatus FALSE", false);
   const int openingAgain = gates.HoldAt("...Called Read Create File", false);
+  const int recovered = gates.Notice("Setting PCLSPowerStatus TRUE", false);
   gates.Install();
+  printersim::Detach(printer);  // the first recovery after the printer went: its search
   ASSERT_TRUE(gates.Reached(searched));
   ASSERT_EQ(g_UsbComm.m_hReadPort.Get(), nullptr);
   printersim::Reattach(printer);
@@ -313,12 +320,18 @@ void NativesTest::ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(bool goneA
   gates.Arm(openingAgain);
   gates.Release(opening);
   ASSERT_TRUE(gates.Reached(openingAgain));
-  if (goneAgain) printersim::Detach(printer);
+  if (then == AfterTheLostInstall::kPrinterGoesAgain) printersim::Detach(printer);
+  if (then == AfterTheLostInstall::kRecoveryFindsItFirst) {
+    gates.Arm(recovered);
+    gates.Release(foundNothing);
+    ASSERT_TRUE(gates.Reached(recovered));
+    printersim::FailNextOpens(printer, ERROR_SHARING_VIOLATION, 1);
+  }
   gates.Release(openingAgain);
   const std::pair<jint, jint> opened = open.get();
-  if (goneAgain) {
+  if (then == AfterTheLostInstall::kPrinterGoesAgain) {
     EXPECT_EQ(opened.first, -1);
-    EXPECT_TRUE(g_UsbComm.m_bDeviceLost.load());
+    EXPECT_TRUE(g_UsbComm.PrinterIsAway());
     FakeArray array{std::vector<jbyte>(8)};
     EXPECT_EQ(ReadInto(array, m_jni.hReadPort), -1);
     EXPECT_EQ(Java_com_palvex_printer_UsbPort_usbGetLastError(m_jni.env(), FakeJni::Receiver()),
@@ -327,18 +340,22 @@ void NativesTest::ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(bool goneA
   }
   EXPECT_EQ(opened.first, kPrinterClassUsb);
   m_jni.hReadPort = opened.second;
-  EXPECT_FALSE(g_UsbComm.m_bDeviceLost.load());
+  EXPECT_FALSE(g_UsbComm.PrinterIsAway());
   gates.Release(foundNothing);
   printersim::Send(printer, std::vector<std::uint8_t>{5, 6, 7});
   ExpectTheReplyAndThenATimeout(printer);
 }
 
 TEST_F(NativesTest, AReadOpenOvertakenByARecoveryThatFoundNothingStillSucceeds) {
-  ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(false);
+  ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(AfterTheLostInstall::kPrinterStays);
 }
 
 TEST_F(NativesTest, AReadOpenOvertakenByARecoveryThatFoundNothingLeavesAGonePrinterMarkedAway) {
-  ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(true);
+  ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(AfterTheLostInstall::kPrinterGoesAgain);
+}
+
+TEST_F(NativesTest, AReadOpenOvertakenByARecoveryThatFoundNothingTakesTheNextRecoverysHandle) {
+  ExpectAReadOpenOvertakenByARecoveryThatFoundNothing(AfterTheLostInstall::kRecoveryFindsItFirst);
 }
 
 // A read open that replaces a read handle the worker still reads on (a request on it said

@@ -44,7 +44,10 @@ std::int32_t CUsbComm::ReopenCom(HANDLE failedRead, bool* foundNothing) {
   m_bHandlesValid = 0;
   DeviceIdentity identity;
   CopyPipelineDevice(identity, sizeof identity);
-  if (!m_hReadPort.ReplaceIf(failedRead, nullptr)) return KeepReadHandleOfAnOpen();
+  // A printer that stays away keeps the member INVALID_HANDLE_VALUE through the search, so
+  // that it counts as away (PrinterIsAway) until a handle is installed.
+  const HANDLE searching = failedRead == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : nullptr;
+  if (!m_hReadPort.ReplaceIf(failedRead, searching)) return KeepReadHandleOfAnOpen();
   // The pipeline's printer has gone, and the write handle with it when it is that printer's:
   // marked, an open replaces it rather than hand it back, while writers use it until then.
   const HANDLE heldWrite = m_hWritePort.Get();
@@ -59,11 +62,7 @@ std::int32_t CUsbComm::ReopenCom(HANDLE failedRead, bool* foundNothing) {
   if (readPort == INVALID_HANDLE_VALUE) {
     DebugTrace("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
   }
-  // Marked before the handle is installed: an open that replaces it afterwards clears the
-  // mark, and no late store here may set it again over a printer the open found.
-  if (readPort == INVALID_HANDLE_VALUE) m_bDeviceLost = true;
-  if (!m_hReadPort.ReplaceIf(nullptr, readPort)) return KeepReadHandleOfAnOpen();
-  if (readPort != INVALID_HANDLE_VALUE) m_bDeviceLost = false;
+  if (!m_hReadPort.ReplaceIf(searching, readPort)) return KeepReadHandleOfAnOpen();
   if (foundNothing != nullptr) *foundNothing = readPort == INVALID_HANDLE_VALUE;
 
   if (heldWrite != nullptr && !writeIsPipelines) {
@@ -88,12 +87,16 @@ std::int32_t CUsbComm::ReopenCom(HANDLE failedRead, bool* foundNothing) {
 // repaired the write side, or the repair here does.
 std::int32_t CUsbComm::KeepReadHandleOfAnOpen() {
   DebugTrace("ReopenCom", "Read handle reopened by an open");
-  m_bDeviceLost = false;
   RepairWriteHandle();
   m_bHandlesValid = 1;
   DebugTrace("ReopenCom", "Handles Valid");
   return m_bHandlesValid.load();
 }
+
+// The member holds INVALID_HANDLE_VALUE from a recovery that found no printer until a
+// recovery or an open installs a handle: read from the one member, the answer can never
+// disagree with the handle the worker reads on.
+bool CUsbComm::PrinterIsAway() const { return m_hReadPort.Get() == INVALID_HANDLE_VALUE; }
 
 // Only a write handle that Java opened (the member is not empty) and that belongs to the
 // pipeline's printer is repaired; the printer is found by its identity, as recovery finds it.

@@ -63,7 +63,6 @@ void CUsbComm::ReleaseReceivePipeline() {
   CloseMember(m_hWakeEvent);
   CloseMember(m_hCaughtUpEvent);
   CloseMember(m_hWorkerDone);
-  m_bDeviceLost = false;
   m_readers.Open();
 }
 

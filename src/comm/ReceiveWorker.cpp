@@ -379,7 +379,7 @@ ReceiveLoop::Pass ReceiveLoop::OnRemoval(DWORD error, HANDLE failedOn) {
     PauseOrStop(0, stopText);
     return Pass::kNext;
   }
-  if (!m_port.m_bDeviceLost.load()) {
+  if (!m_port.PrinterIsAway()) {
     PauseOrStop(++m_nReopensInARow > 1 ? kReopenAgainPauseMs : 0, stopText);
     return Pass::kNext;
   }
@@ -464,7 +464,6 @@ void ReceiveLoop::Stop(const char* stopText) {
 void ReceiveLoop::RepairWriteSideNowAndThen() {
   const DWORD now = GetTickCount();
   if (m_bWriteRepairLooked && now - m_dwLastWriteRepair < kWriteRepairIntervalMs) return;
-  if (m_port.m_bDeviceLost.load()) return;
   const HANDLE readPort = m_port.m_hReadPort.Get();
   if (readPort == nullptr || readPort == INVALID_HANDLE_VALUE) return;
   m_bWriteRepairLooked = true;

@@ -15,7 +15,7 @@ char g_szTraceLine[128];
 CUsbComm::CUsbComm()
     : m_nUsbType(kNativeUsb), m_szDeviceName{}, m_QuitEvent(nullptr),
       m_ReadThreadTerminated(nullptr), m_hPCLSDataEvent(nullptr), m_hWakeEvent(nullptr),
-      m_hCaughtUpEvent(nullptr), m_hWorkerDone(nullptr), m_bDeviceLost(false), m_bReading(0), m_pCCBuffer(nullptr),
+      m_hCaughtUpEvent(nullptr), m_hWorkerDone(nullptr), m_bReading(0), m_pCCBuffer(nullptr),
       m_hReadPort(), m_hWritePort(), m_bHandlesValid(0), m_hWorkerThread(nullptr),
       m_szPipelineDevice{}, m_szWriteDevice{} {}
 

@@ -127,7 +127,8 @@ class CUsbComm {
   void PromptWorker();
   std::atomic<HANDLE> m_hCaughtUpEvent;        // manual reset: the printer had nothing more
   std::atomic<HANDLE> m_hWorkerDone;           // manual reset: the worker touches nothing more
-  std::atomic<bool> m_bDeviceLost;             // the worker's printer is away now
+  // The worker's recovery found no printer, and no open has found it since.
+  bool PrinterIsAway() const;
   std::atomic<std::int32_t> m_bReading;        // the receive loop runs while nonzero
   std::atomic<CCBuffer*> m_pCCBuffer;          // owning; null without a read pipe
   SharedHandle m_hReadPort;                    // overlapped handle the worker reads on

@@ -14,7 +14,7 @@ constexpr DWORD kDataWaitMs = 500;
 // Why a read ends with nothing, as the thread's last error tells it: the wait ran out on a
 // printer that is there, or on one that has gone and not come back yet.
 DWORD NothingCameError(const CUsbComm& port) {
-  return port.m_bDeviceLost.load() ? static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED)
+  return port.PrinterIsAway() ? static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED)
                                    : static_cast<DWORD>(ERROR_TIMEOUT);
 }
 

@@ -182,18 +182,18 @@ HANDLE BringUpReadPipeline() {
 //
 // The worker's recovery may change the member between the look and the install: a working
 // handle it installed is kept, and the null or INVALID_HANDLE_VALUE of a recovery that has
-// not found the printer is replaced by a handle this open found. The printer is marked
-// present before each install, so that a recovery's mark of its absence, which comes before
-// the recovery installs its own value, never outlives a handle installed here; an install
-// that loses to a recovery that found nothing puts the mark back.
+// not found the printer is replaced by a handle this open found.
 HANDLE ReopenRecoveringReadHandle(HANDLE held) {
   constexpr int kAttempts = 3;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (Works(held)) return held;  // the worker's recovery was quicker
     DebugTrace("usbInitPipe", "...Called Read Create File");
     const HANDLE opened = OpenPipePath(FILE_FLAG_OVERLAPPED);
-    if (opened == INVALID_HANDLE_VALUE) return opened;
-    g_UsbComm.m_bDeviceLost = false;
+    if (opened == INVALID_HANDLE_VALUE) {
+      // Refused here, while the worker's recovery may have opened the printer meanwhile.
+      const HANDLE current = g_UsbComm.m_hReadPort.Get();
+      return Works(current) ? current : opened;
+    }
     if (g_UsbComm.m_hReadPort.ReplaceIf(held, opened)) {
       g_UsbComm.RepairWriteHandle();
       // The worker may be pausing while the printer is away: it reads on the new handle at
@@ -202,7 +202,6 @@ HANDLE ReopenRecoveringReadHandle(HANDLE held) {
       return opened;
     }
     held = g_UsbComm.m_hReadPort.Get();
-    if (held == INVALID_HANDLE_VALUE) g_UsbComm.m_bDeviceLost = true;
   }
   return Works(held) ? held : INVALID_HANDLE_VALUE;
 }
