@@ -15,7 +15,7 @@ constexpr DWORD kDataWaitMs = 500;
 // printer that is there, or on one that has gone and not come back yet.
 DWORD NothingCameError(const CUsbComm& port) {
   return port.PrinterIsAway() ? static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED)
-                                   : static_cast<DWORD>(ERROR_TIMEOUT);
+                              : static_cast<DWORD>(ERROR_TIMEOUT);
 }
 
 }  // namespace
