@@ -96,6 +96,15 @@ apt_install() {
     -o Dpkg::Progress-Fancy=0 "$@"
 }
 
+# Chromium's driver reaches the browser it starts by the name localhost. A minimal Debian
+# root made by debootstrap has no /etc/hosts, and the name then resolves to nothing: the
+# browser tests need the entry every installed system has.
+ensure_localhost() {
+  getent hosts localhost >/dev/null && return 0
+  echo "== localhost does not resolve here: adding it to /etc/hosts for the browser tests"
+  printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' | as_root tee -a /etc/hosts >/dev/null
+}
+
 # A private Wine prefix for each architecture under build/, made once; Mono and Gecko are
 # never offered. A prefix whose making fails fails the run. Some machines refuse to execute
 # 32-bit programs at all: there the win32 suites are built, and reported as skipped.
@@ -360,6 +369,7 @@ presets=("$@")
 case $command in
   test)
     install_packages "${presets[@]}"
+    case " ${presets[*]} " in *" coverage "* | *" host "*) ensure_localhost ;; esac
     for p in "${presets[@]}"; do build_preset "$p"; test_preset "$p"; done
     ;;
   build)
